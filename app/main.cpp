@@ -1,0 +1,12 @@
+#include "app/run.h"
+#include "platform/arguments.h"
+#include "platform/console.h"
+#include "platform/program_path.h"
+
+int main(int argc, char** argv) {
+  platform::setup_process();
+  int status = run(platform::program_path(argc > 0 ? argv[0] : nullptr), platform::file_arguments(argc, argv),
+                   QUORBEL_SEPARATOR);
+  platform::flush_console();
+  return status;
+}

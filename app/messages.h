@@ -1,0 +1,48 @@
+#pragma once
+// The texts the tool prints, as ISO-8859-1 bytes, and printing them.
+
+#include "platform/console.h"
+
+namespace text {
+constexpr const char kUsage[] =
+    "\n"
+    "Programa Quorbel, vers\xe3o de 24/02/2003\n"
+    "\n"
+    "Para corrigir textos digite:\n"
+    "%s  Seguido dos nomes dos arquivos\n"
+    "\n"
+    "Arquivo de configura\xe7\xe3o: %s\n"
+    "Cada linha desse arquivo cont\xe9m um texto\n"
+    "que deve ser trocado, da seguinte formata:\n"
+    "palavraantiga|palavranova\n"
+    "As linhas que n\xe3o tiverem o s\xedmbolo | ser\xe3o ignoradas.\n"
+    "\n"
+    "Nota: O arquivo de configura\xe7\xe3o deve ter no m\xe1ximo 15000 K-bytes.\n"
+    "      Na vers\xe3o anterior (11/11/2001) era 16 K-bytes.\n"
+    "\n"
+    "Pressione ENTER para continuar\n";
+constexpr const char kCannotOpenRules[] = "N\xe3o consegui abrir arquivo ";
+constexpr const char kRulesTooLarge[] = "Arquivo de configura\xe7\xe3o muito grande\n";
+constexpr const char kCannotReadRules[] = "Erro lendo arquivo de configura\xe7\xe3o\n";
+constexpr const char kNoRules[] = "Nada para ser trocado, checar arquivo de configura\xe7\xe3o\n";
+constexpr const char kNoMemory[] = "Mem\xf3ria insuficiente\n";
+constexpr const char kNoMemoryForEntries[] = "Mem\xf3ria insuficiente";
+constexpr const char kCannotOpen[] = "N\xe3o consegui abrir: %s\n";
+constexpr const char kCannotCreate[] = "N\xe3o consegui criar: %s\n";
+constexpr const char kAnalysing[] = "Analisando: %s\n";
+constexpr const char kCannotRead[] = "N\xe3o consegui ler: %s\n";
+constexpr const char kCannotWrite[] = "N\xe3o consegui gravar: %s\n";
+constexpr const char kCannotMove[] = "N\xe3o consegui mudar: %s\n";
+constexpr const char kDone[] = "Feito\n";
+}  // namespace text
+
+// Formats like printf and writes the result in one piece.
+void print(platform::Stream stream, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+
+// The standard error report: the name, ": ", the system's text for `error`
+// and a line end, on standard error.
+void print_error_report(const char* name, int error);

@@ -1,0 +1,78 @@
+#include "app/run.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/messages.h"
+#include "rewrite/rewrite_files.h"
+#include "rules/rule_file.h"
+#include "rules/rule_table.h"
+
+namespace {
+
+void report_load_failure(LoadResult result, const char* path) {
+  using platform::Stream;
+  switch (result.status) {
+    case LoadStatus::Loaded:
+      break;
+    case LoadStatus::CannotOpen:
+      print(Stream::Err, "%s", text::kCannotOpenRules);
+      print_error_report(path, result.error);
+      break;
+    case LoadStatus::TooLarge:
+      print(Stream::Err, "%s", text::kRulesTooLarge);
+      break;
+    case LoadStatus::MeasureFailed:
+    case LoadStatus::FileShrank:
+      print(Stream::Err, "%s", text::kCannotReadRules);
+      break;
+    case LoadStatus::ReadFailed:
+      print_error_report(path, result.error);
+      break;
+    case LoadStatus::NoRules:
+      print(Stream::Out, "%s", text::kNoRules);
+      break;
+    case LoadStatus::NoMemoryForText:
+      print(Stream::Err, "%s", text::kNoMemory);
+      break;
+    case LoadStatus::NoMemoryForEntries:
+      print(Stream::Err, "%s", text::kNoMemoryForEntries);
+      break;
+  }
+}
+
+}  // namespace
+
+std::string rule_file_path(const std::string& program) {
+  char path[kRulePathBufferSize];
+  std::snprintf(path, kRulePathBound, "%s", program.c_str());
+  std::size_t length = std::strlen(path);
+  const char* extension = ".exe";
+  bool ends_in_exe = length > 4;
+  for (std::size_t i = 0; ends_in_exe && i < 4; ++i) {
+    ends_in_exe = (path[length - 4 + i] | 0x20) == extension[i];
+  }
+  std::memcpy(path + (ends_in_exe ? length - 4 : length), ".cfg", 5);
+  return path;
+}
+
+int run(const std::string& program, const std::vector<std::string>& files, char separator) {
+  std::string rule_path = rule_file_path(program);
+  if (files.empty()) {
+    print(platform::Stream::Out, text::kUsage, program.c_str(), rule_path.c_str());
+    return 0;
+  }
+  RuleSet rules{};
+  LoadResult loaded = load_rules(rule_path.c_str(), separator, &rules);
+  if (loaded.status != LoadStatus::Loaded) {
+    report_load_failure(loaded, rule_path.c_str());
+    return 1;
+  }
+  RuleTable table{};
+  if (build_rule_table(rules, separator, &table) != BuildStatus::Built) {
+    print(platform::Stream::Err, "%s", text::kNoMemory);
+    return 1;
+  }
+  rewrite_files(table, files);
+  return 0;
+}

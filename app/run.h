@@ -1,0 +1,18 @@
+#pragma once
+// The run sequence: derive the rule-file path, then either print the usage
+// text or load the rules, build the table and rewrite the named files.
+
+#include <string>
+#include <vector>
+
+// The rule-file buffer, and how much of it the program path may fill.
+constexpr int kRulePathBufferSize = 8192;
+constexpr int kRulePathBound = 8092;
+
+// The rule file beside the program: a final ".exe" in any letter case
+// becomes ".cfg", any other path gets ".cfg" appended.
+std::string rule_file_path(const std::string& program);
+
+// Returns the exit status: 0 after the usage text or after the files were
+// processed, 1 when the rule file cannot be used.
+int run(const std::string& program, const std::vector<std::string>& files, char separator);

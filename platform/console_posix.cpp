@@ -1,0 +1,42 @@
+#include "platform/console.h"
+
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+// Redirected standard output is written in blocks of this size.
+constexpr std::size_t kRedirectedBufferSize = 512;
+}  // namespace
+
+void setup_process() {
+  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  if (isatty(STDOUT_FILENO)) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+  } else {
+    std::setvbuf(stdout, nullptr, _IOFBF, kRedirectedBufferSize);
+  }
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void write_console(Stream stream, const char* bytes, std::size_t count) {
+  std::FILE* file = stream == Stream::Out ? stdout : stderr;
+  // Translated in pieces so that an unbuffered stream still gets whole lines.
+  char piece[1024];
+  std::size_t used = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (used + 2 > sizeof piece) {
+      std::fwrite(piece, 1, used, file);
+      used = 0;
+    }
+    if (bytes[i] == '\n') piece[used++] = '\r';
+    piece[used++] = bytes[i];
+  }
+  std::fwrite(piece, 1, used, file);
+}
+
+void flush_console() { std::fflush(stdout); }
+
+}  // namespace platform

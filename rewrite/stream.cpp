@@ -1,0 +1,62 @@
+#include "rewrite/stream.h"
+
+#include <cstring>
+
+#include "rewrite/output_buffer.h"
+
+namespace {
+
+// Scans window positions from `position` up to `end`, copying unmatched runs
+// in bulk. Returns where scanning stopped; a match may carry it past `end`.
+int32_t scan_window(const RuleTable& table, const char* window, int32_t position, int32_t end,
+                    OutputBuffer* output) {
+  int32_t run_start = position;
+  while (position < end) {
+    if (!may_start_at(table.trie, window + position)) {
+      ++position;
+      continue;
+    }
+    Match match = lookup(table, window + position);
+    if (match.entry == nullptr) {
+      ++position;
+      continue;
+    }
+    append_output(output, window + run_start, position - run_start);
+    const char* replacement = replacement_of(match);
+    append_output(output, replacement, static_cast<int32_t>(std::strlen(replacement)));
+    position += match.key_length;
+    run_start = position;
+  }
+  append_output(output, window + run_start, position - run_start);
+  return position;
+}
+
+}  // namespace
+
+StreamResult rewrite_stream(const RuleTable& table, platform::FileHandle input, platform::FileHandle output) {
+  // Both buffers are obtained once and reused for every file.
+  static char window[kWindowSize];
+  static OutputBuffer buffer;
+  buffer.file = output;
+  buffer.fill = 0;
+  buffer.failed = false;
+
+  int32_t filled = kWindowSize;
+  int32_t position = kWindowSize;
+  for (;;) {
+    // The unscanned rest (at most one key long) moves to the window's start.
+    int32_t rest = filled - position;
+    std::memmove(window, window + position, static_cast<std::size_t>(rest));
+    int32_t count = platform::read_input(input, window + rest, kWindowSize - rest);
+    if (count < 0) return StreamResult::ReadFailed;
+    filled = rest + count;
+    if (filled < kWindowSize) window[filled] = '\0';  // stops every key comparison
+    // In a full window, stop where a key starting at the last scanned
+    // position still lies wholly inside it.
+    int32_t end = filled == kWindowSize ? kWindowSize - kMaxKeyLength : filled;
+    position = scan_window(table, window, 0, end, &buffer);
+    if (buffer.failed) return StreamResult::WriteFailed;
+    if (filled < kWindowSize) break;
+  }
+  return flush_output(&buffer) ? StreamResult::Done : StreamResult::WriteFailed;
+}

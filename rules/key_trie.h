@@ -1,0 +1,50 @@
+#pragma once
+// A compacted trie over the sorted keys that finds the longest key matching
+// at a text position in a few steps, whatever the number of rules.
+
+#include <cstdint>
+#include <vector>
+
+struct TrieNode {
+  // Offset in the rule text of a key that runs through this node; for a
+  // terminal node, its own rule entry. Edge labels are read from it.
+  uint32_t key_offset;
+  int32_t first_child;
+  // Index of this node's direct child table, or -1 when it has few children.
+  int32_t child_table;
+  uint16_t child_count;
+  uint8_t depth;  // bytes from the root, at most kMaxKeyLength
+  uint8_t flags;
+};
+
+constexpr uint8_t kTerminal = 1;  // a key ends here
+constexpr uint8_t kRepeated = 2;  // ... and occurs more than once
+
+struct KeyTrie {
+  const char* text;  // the rule text that key_offset counts from
+  std::vector<TrieNode> nodes;
+  std::vector<uint8_t> child_bytes;    // first edge byte of each node
+  std::vector<uint8_t> child_tables;   // 256 slots a table: child position + 1, or 0
+  std::vector<int32_t> one_byte_keys;  // node of each one-byte key, or -1
+  // First node at depth 2 or more under each two-byte start, or -1.
+  std::vector<int32_t> two_byte_starts;
+  // One bit per two-byte start: set where some key can match.
+  std::vector<uint64_t> start_bits;
+};
+
+// Builds the trie over `count` entries in key order. False when memory is
+// exhausted.
+bool build_key_trie(const char* const* sorted, int32_t count, char separator, KeyTrie* trie);
+
+// Whether some key can start at `text` (two readable bytes).
+inline bool may_start_at(const KeyTrie& trie, const char* text) {
+  unsigned index = static_cast<unsigned>(static_cast<unsigned char>(text[0])) << 8 |
+                   static_cast<unsigned char>(text[1]);
+  return (trie.start_bits[index >> 6] >> (index & 63) & 1) != 0;
+}
+
+enum class TrieResult { Found, None, Repeated };
+
+// Finds the longest key that matches at `text`. Repeated: a key that occurs
+// more than once matches here, so the trie cannot say which rule applies.
+TrieResult find_longest(const KeyTrie& trie, const char* text, const char** entry, int32_t* key_length);

@@ -1,0 +1,91 @@
+#include "rules/rule_file.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/read_file.h"
+#include "rules/allocation.h"
+
+namespace {
+
+// The file is measured and loaded in blocks of this size.
+constexpr int32_t kBlockSize = 8192;
+
+bool ends_line(char byte) { return byte == '\0' || byte == '\r' || byte == '\n'; }
+
+// Reads the file once to find its size, refusing it as soon as it is too large.
+LoadStatus measure(std::FILE* file, int32_t* size) {
+  static char scratch[kBlockSize];
+  int32_t total = 0;
+  for (;;) {
+    auto count = static_cast<int32_t>(std::fread(scratch, 1, kBlockSize, file));
+    if (std::ferror(file)) return LoadStatus::MeasureFailed;
+    if (count > kMaxRuleFileSize - total) return LoadStatus::TooLarge;
+    total += count;
+    if (count < kBlockSize) break;
+  }
+  *size = total;
+  return LoadStatus::Loaded;
+}
+
+LoadResult load_text(std::FILE* file, RuleSet* rules) {
+  int32_t size = 0;
+  LoadStatus measured = measure(file, &size);
+  if (measured != LoadStatus::Loaded) return {measured, 0};
+  auto* text = static_cast<char*>(allocate(static_cast<std::size_t>(size) + 1));
+  if (text == nullptr) return {LoadStatus::NoMemoryForText, 0};
+  if (std::fseek(file, 0, SEEK_SET) != 0) return {LoadStatus::ReadFailed, errno};
+  for (int32_t offset = 0; offset < size;) {
+    int32_t want = size - offset < kBlockSize ? size - offset : kBlockSize;
+    auto count = static_cast<int32_t>(std::fread(text + offset, 1, static_cast<std::size_t>(want), file));
+    if (std::ferror(file)) return {LoadStatus::ReadFailed, errno};
+    if (count < want) return {LoadStatus::FileShrank, 0};
+    offset += count;
+  }
+  text[size] = '\0';
+  rules->text = text;
+  return {LoadStatus::Loaded, 0};
+}
+
+}  // namespace
+
+int32_t scan_rules(char* text, char separator, const char** entries) {
+  int32_t count = 0;
+  char* p = text;
+  while (*p != '\0') {
+    while (*p == '\r' || *p == '\n') ++p;
+    if (*p == '\0') break;
+    int32_t key_length = 0;
+    while (key_length < kMaxKeyLength && !ends_line(p[key_length]) && p[key_length] != separator) {
+      ++key_length;
+    }
+    char* line_end = p + key_length;
+    while (!ends_line(*line_end)) ++line_end;
+    if (key_length >= 1 && p[key_length] == separator) {
+      if (entries != nullptr) {
+        entries[count] = p;
+        if (*line_end != '\0') *line_end++ = '\0';
+      }
+      ++count;
+    }
+    p = line_end;
+  }
+  return count;
+}
+
+LoadResult load_rules(const char* path, char separator, RuleSet* rules) {
+  std::FILE* file = platform::open_for_reading(path);
+  if (file == nullptr) return {LoadStatus::CannotOpen, errno};
+  LoadResult loaded = load_text(file, rules);
+  std::fclose(file);
+  if (loaded.status != LoadStatus::Loaded) return loaded;
+
+  int32_t count = scan_rules(rules->text, separator, nullptr);
+  if (count == 0) return {LoadStatus::NoRules, 0};
+  auto* entries = static_cast<const char**>(allocate(sizeof(const char*) * static_cast<std::size_t>(count)));
+  if (entries == nullptr) return {LoadStatus::NoMemoryForEntries, 0};
+  scan_rules(rules->text, separator, entries);
+  rules->entries = entries;
+  rules->count = count;
+  return {LoadStatus::Loaded, 0};
+}
