@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds both builds and corrects a copy of the bundled example with the caret build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh build
+cmake -S . -B build
+cmake --build build -j2
+cp examples/quorbel.cfg build/caret/quorbel.cfg
+mkdir -p build/example
+cp examples/texto.txt build/example/texto.txt
+(cd build/example && ../caret/quorbel texto.txt)
+echo "--- before"
+cat examples/texto.txt
+echo "--- after"
+cat build/example/texto.txt

@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+
+#include "match_cases.h"
+#include "rewrite/stream.h"
+#include "test_support.h"
+
+namespace {
+
+// Streams `text` through the rewrite between two real files.
+class StreamTest : public ::testing::Test {
+ protected:
+  std::string input_path = ::testing::TempDir() + "quorbel_stream_in";
+  std::string output_path = ::testing::TempDir() + "quorbel_stream_out";
+
+  void TearDown() override {
+    std::remove(input_path.c_str());
+    std::remove(output_path.c_str());
+  }
+
+  std::string stream(const RuleTable& table, const std::string& text) {
+    int input = open(input_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    EXPECT_EQ(write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    lseek(input, 0, SEEK_SET);
+    int output = open(output_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    EXPECT_EQ(rewrite_stream(table, input, output), StreamResult::Done);
+    std::string out(static_cast<std::size_t>(lseek(output, 0, SEEK_END)), '\0');
+    EXPECT_EQ(pread(output, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
+    close(input);
+    close(output);
+    return out;
+  }
+};
+
+TEST_F(StreamTest, MatchCases) {
+  for (const MatchCase& c : match_cases()) {
+    TestTable built;
+    build_test_table(c.rules, '^', &built);
+    EXPECT_EQ(stream(built.table, c.text), c.expected) << c.rules;
+  }
+}
+
+TEST_F(StreamTest, AgreesWithTheModelAcrossWindowBoundaries) {
+  std::mt19937 random(99);
+  std::map<std::string, std::string> rules;
+  std::string rule_text;
+  auto add = [&](const std::string& key, const std::string& replacement) {
+    if (rules.emplace(key, replacement).second) rule_text += key + "^" + replacement + "\n";
+  };
+  const std::string alphabet = std::string("ab\r\n\0\xe9", 6);
+  for (int i = 0; i < 60; ++i) {
+    std::string key = random_string(&random, "ab\xe9", 1 + random() % 5);
+    add(key, "[" + std::to_string(i) + "]");
+  }
+  std::string long_key = random_string(&random, "ab", 200);
+  add(long_key, "<200>");
+  add(long_key.substr(0, 150), "<150>");
+  TestTable built;
+  build_test_table(rule_text, '^', &built);
+
+  for (std::size_t size : {0, 1, 7991, 7992, 7993, 8191, 8192, 8193, 16384, 300000}) {
+    std::string text = random_string(&random, alphabet, size);
+    // Long keys that straddle each window boundary and end the text.
+    for (std::size_t at : {7900, 7950, 7991, 7992, 8100, 16200}) {
+      if (at + long_key.size() <= text.size()) text.replace(at, long_key.size(), long_key);
+    }
+    if (size >= 200) text.replace(size - 200, 200, long_key);
+    ASSERT_EQ(stream(built.table, text), model_rewrite(rules, text)) << "size " << size;
+  }
+}
+
+TEST_F(StreamTest, LongReplacementsAreWrittenWhole) {
+  for (std::size_t length : {292, 293, 300, 8192, 1 << 20}) {
+    std::mt19937 random(static_cast<unsigned>(length));
+    std::string replacement = random_string(&random, "xyz", length);
+    TestTable built;
+    build_test_table("k^" + replacement + "\n", '^', &built);
+    std::string text = std::string(7890, '.') + "k.k" + std::string(9000, '.') + "k";
+    std::string expected = std::string(7890, '.') + replacement + "." + replacement + std::string(9000, '.') + replacement;
+    EXPECT_EQ(stream(built.table, text), expected) << length;
+  }
+}
+
+TEST(StreamFailures, ReadAndWriteErrorsAreReported) {
+  TestTable built;
+  build_test_table("a^b\n", '^', &built);
+  int directory = open(::testing::TempDir().c_str(), O_RDONLY | O_DIRECTORY);
+  int sink = open("/dev/null", O_WRONLY);
+  EXPECT_EQ(rewrite_stream(built.table, directory, sink), StreamResult::ReadFailed);
+  int full = open("/dev/full", O_WRONLY);
+  int source = open("/proc/self/exe", O_RDONLY);
+  EXPECT_EQ(rewrite_stream(built.table, source, full), StreamResult::WriteFailed);
+  for (int fd : {directory, sink, full, source}) close(fd);
+}
+
+}  // namespace
