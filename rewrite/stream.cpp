@@ -12,20 +12,22 @@ int32_t scan_window(const RuleTable& table, const char* window, int32_t position
                     OutputBuffer* output) {
   int32_t run_start = position;
   while (position < end) {
-    if (!may_start_at(table.trie, window + position)) {
-      ++position;
-      continue;
+    int32_t block = end - position < 64 ? end - position : 64;
+    uint64_t candidates = start_mask(table.trie, window + position, block);
+    int32_t next = position + block;
+    while (candidates != 0) {
+      int32_t at = position + __builtin_ctzll(candidates);
+      candidates &= candidates - 1;
+      if (at < run_start) continue;  // inside the key just matched
+      Match match = lookup(table, window + at);
+      if (match.entry == nullptr) continue;
+      append_output(output, window + run_start, at - run_start);
+      const char* replacement = replacement_of(match);
+      append_output(output, replacement, static_cast<int32_t>(std::strlen(replacement)));
+      run_start = at + match.key_length;
+      if (run_start > next) next = run_start;
     }
-    Match match = lookup(table, window + position);
-    if (match.entry == nullptr) {
-      ++position;
-      continue;
-    }
-    append_output(output, window + run_start, position - run_start);
-    const char* replacement = replacement_of(match);
-    append_output(output, replacement, static_cast<int32_t>(std::strlen(replacement)));
-    position += match.key_length;
-    run_start = position;
+    position = next;
   }
   append_output(output, window + run_start, position - run_start);
   return position;

@@ -2,13 +2,13 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 using std::size_t;
 
 namespace {
 
-// Nodes with more children than this get a direct table instead of a scan.
-constexpr uint16_t kScannedChildren = 8;
+constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
 
 // A node while the trie is built: `mark` is where its children begin among
 // the pending (closed, not yet placed) nodes.
@@ -39,31 +39,36 @@ int common_length(const char* a, const char* b, char separator) {
   return j;
 }
 
+// The byte that leads from a node at `parent_depth` to `child`.
+uint8_t edge_byte(const KeyTrie& trie, const TrieNode& child, int parent_depth) {
+  return static_cast<uint8_t>(trie.text[child.key_offset + static_cast<uint32_t>(parent_depth)]);
+}
+
 // Places the node's children, which are the pending nodes after its mark,
 // and leaves the node itself pending for its parent.
 void close_node(Builder* builder) {
   OpenNode node = builder->open.back();
   builder->open.pop_back();
   KeyTrie* trie = builder->trie;
-  auto first = static_cast<int32_t>(trie->nodes.size());
-  auto count = static_cast<uint16_t>(builder->pending.size() - node.mark);
-  int32_t table = -1;
-  if (count > kScannedChildren) {
-    table = static_cast<int32_t>(trie->child_tables.size() / 256);
+  TrieNode closed{0, static_cast<uint32_t>(node.key - builder->text), static_cast<int32_t>(trie->nodes.size()), -1,
+                  static_cast<uint16_t>(builder->pending.size() - node.mark), node.depth, node.flags};
+  if (closed.child_count > kInlineChildren) {
+    closed.child_table = static_cast<int32_t>(trie->child_tables.size() / 256);
     trie->child_tables.resize(trie->child_tables.size() + 256, 0);
   }
   for (size_t i = node.mark; i < builder->pending.size(); ++i) {
     const TrieNode& child = builder->pending[i];
-    auto byte = static_cast<uint8_t>(builder->text[child.key_offset + node.depth]);
-    if (table >= 0) {
-      trie->child_tables[static_cast<size_t>(table) * 256 + byte] = static_cast<uint8_t>(i - node.mark + 1);
+    uint8_t byte = edge_byte(*trie, child, node.depth);
+    auto position = static_cast<unsigned>(i - node.mark);
+    if (closed.child_table >= 0) {
+      trie->child_tables[static_cast<size_t>(closed.child_table) * 256 + byte] = static_cast<uint8_t>(position + 1);
+    } else {
+      closed.child_bytes |= uint64_t{byte} << (8 * position);
     }
     trie->nodes.push_back(child);
-    trie->child_bytes.push_back(byte);
   }
   builder->pending.resize(node.mark);
-  builder->pending.push_back(TrieNode{static_cast<uint32_t>(node.key - builder->text), first, table, count,
-                                      node.depth, node.flags});
+  builder->pending.push_back(closed);
 }
 
 void add_key(Builder* builder, const char* key, int shared) {
@@ -86,33 +91,47 @@ void add_key(Builder* builder, const char* key, int shared) {
   builder->open.push_back(OpenNode{key, builder->pending.size(), static_cast<uint8_t>(length), kTerminal});
 }
 
-// The tables that start a lookup at its first two bytes.
-void index_starts(KeyTrie* trie, int32_t root) {
+// Renumbers the nodes breadth first: the few nodes near the root, which
+// nearly every lookup visits, then share a handful of cache lines.
+void order_breadth_first(KeyTrie* trie, const TrieNode& root) {
+  std::vector<TrieNode> nodes;
+  nodes.reserve(trie->nodes.size() + 1);
+  nodes.push_back(root);
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    auto first = static_cast<size_t>(nodes[i].first_child);
+    nodes[i].first_child = static_cast<int32_t>(nodes.size());
+    nodes.insert(nodes.end(), trie->nodes.begin() + static_cast<std::ptrdiff_t>(first),
+                 trie->nodes.begin() + static_cast<std::ptrdiff_t>(first + nodes[i].child_count));
+  }
+  trie->nodes = std::move(nodes);
+}
+
+void mark_start(KeyTrie* trie, unsigned index) { trie->start_bits[index >> 6] |= uint64_t{1} << (index & 63); }
+
+// The tables that start a lookup at its first two bytes; the root is node 0.
+void index_starts(KeyTrie* trie) {
   trie->one_byte_keys.assign(256, -1);
   trie->two_byte_starts.assign(65536, -1);
   trie->start_bits.assign(65536 / 64, 0);
-  const TrieNode& top = trie->nodes[static_cast<size_t>(root)];
-  for (int32_t a = top.first_child; a < top.first_child + top.child_count; ++a) {
+  const TrieNode& root = trie->nodes[0];
+  for (int32_t a = root.first_child; a < root.first_child + root.child_count; ++a) {
     const TrieNode& first = trie->nodes[static_cast<size_t>(a)];
-    unsigned byte0 = trie->child_bytes[static_cast<size_t>(a)];
+    unsigned byte0 = edge_byte(*trie, first, 0);
     if (first.depth >= 2) {
-      unsigned byte1 = static_cast<unsigned char>(trie->text[first.key_offset + 1]);
-      trie->two_byte_starts[byte0 << 8 | byte1] = a;
+      unsigned index = byte0 << 8 | edge_byte(*trie, first, 1);
+      trie->two_byte_starts[index] = a;
+      mark_start(trie, index);
       continue;
     }
     if ((first.flags & kTerminal) != 0) {
       trie->one_byte_keys[byte0] = a;
-      for (unsigned byte1 = 0; byte1 < 256; ++byte1) {
-        unsigned index = byte0 << 8 | byte1;
-        trie->start_bits[index >> 6] |= uint64_t{1} << (index & 63);
-      }
+      for (unsigned byte1 = 0; byte1 < 256; ++byte1) mark_start(trie, byte0 << 8 | byte1);
     }
     for (int32_t b = first.first_child; b < first.first_child + first.child_count; ++b) {
-      trie->two_byte_starts[byte0 << 8 | trie->child_bytes[static_cast<size_t>(b)]] = b;
+      unsigned index = byte0 << 8 | edge_byte(*trie, trie->nodes[static_cast<size_t>(b)], 1);
+      trie->two_byte_starts[index] = b;
+      mark_start(trie, index);
     }
-  }
-  for (unsigned index = 0; index < 65536; ++index) {
-    if (trie->two_byte_starts[index] >= 0) trie->start_bits[index >> 6] |= uint64_t{1} << (index & 63);
   }
 }
 
@@ -121,11 +140,13 @@ int32_t find_child(const KeyTrie& trie, const TrieNode& node, uint8_t byte) {
     uint8_t slot = trie.child_tables[static_cast<size_t>(node.child_table) * 256 + byte];
     return slot == 0 ? -1 : node.first_child + slot - 1;
   }
-  const uint8_t* bytes = trie.child_bytes.data() + node.first_child;
-  for (int32_t i = 0; i < node.child_count; ++i) {
-    if (bytes[i] == byte) return node.first_child + i;
-  }
-  return -1;
+  // Finds the byte among the inline ones without a loop: a zero byte of
+  // `difference` marks it; bytes past the children are masked off.
+  uint64_t difference = node.child_bytes ^ (kEveryByte * byte);
+  uint64_t zeros = (difference - kEveryByte) & ~difference & (kEveryByte << 7);
+  if (node.child_count < kInlineChildren) zeros &= (uint64_t{1} << (8 * node.child_count)) - 1;
+  if (zeros == 0) return -1;
+  return node.first_child + static_cast<int32_t>(__builtin_ctzll(zeros) / 8);
 }
 
 }  // namespace
@@ -137,24 +158,17 @@ bool build_key_trie(const char* const* sorted, int32_t count, char separator, Ke
       if (sorted[i] < trie->text) trie->text = sorted[i];
     }
     trie->nodes.clear();
-    trie->child_bytes.clear();
     trie->child_tables.clear();
     trie->nodes.reserve(static_cast<size_t>(count) * 2);
-    trie->child_bytes.reserve(static_cast<size_t>(count) * 2);
     Builder builder{trie->text, separator, trie, {}, {}};
     builder.open.push_back(OpenNode{sorted[0], 0, 0, 0});
     for (int32_t i = 0; i < count; ++i) {
       int shared = i == 0 ? 0 : common_length(sorted[i - 1], sorted[i], separator);
       add_key(&builder, sorted[i], shared);
     }
-    while (builder.open.size() > 1) close_node(&builder);
-    close_node(&builder);
-    auto root = static_cast<int32_t>(trie->nodes.size());
-    trie->nodes.push_back(builder.pending.back());
-    trie->child_bytes.push_back(0);
-    trie->nodes.shrink_to_fit();
-    trie->child_bytes.shrink_to_fit();
-    index_starts(trie, root);
+    while (!builder.open.empty()) close_node(&builder);
+    order_breadth_first(trie, builder.pending.back());
+    index_starts(trie);
     return true;
   } catch (const std::bad_alloc&) {
     return false;
@@ -166,7 +180,7 @@ TrieResult find_longest(const KeyTrie& trie, const char* text, const char** entr
   if (byte0 == 0) return TrieResult::None;  // no key holds NUL; the text may end here
   int32_t best = trie.one_byte_keys[byte0];
   if (best >= 0 && (trie.nodes[static_cast<size_t>(best)].flags & kRepeated) != 0) return TrieResult::Repeated;
-  int32_t node_index = trie.two_byte_starts[byte0 << 8 | static_cast<unsigned char>(text[1])];
+  int32_t node_index = trie.two_byte_starts[static_cast<size_t>(byte0) << 8 | static_cast<unsigned char>(text[1])];
   int depth = 2;  // bytes of the text known to match
   while (node_index >= 0) {
     const TrieNode& node = trie.nodes[static_cast<size_t>(node_index)];
@@ -174,8 +188,12 @@ TrieResult find_longest(const KeyTrie& trie, const char* text, const char** entr
     // A NUL in the text never equals a key byte, so this stops at the text's end.
     while (depth < node.depth && text[depth] == key[depth]) ++depth;
     if (depth < node.depth) break;
-    if ((node.flags & kRepeated) != 0) return TrieResult::Repeated;
-    if ((node.flags & kTerminal) != 0) best = node_index;
+    if (node.flags != 0) {
+      if ((node.flags & kRepeated) != 0) return TrieResult::Repeated;
+      best = node_index;
+    }
+    // A leaf may end a kMaxKeyLength key: the byte after it may be unreadable.
+    if (node.child_count == 0) break;
     node_index = find_child(trie, node, static_cast<uint8_t>(text[depth]));
     ++depth;
   }

@@ -6,6 +6,9 @@
 #include <vector>
 
 struct TrieNode {
+  // The first edge bytes of up to kInlineChildren children, in order, so
+  // that most steps find their child without touching another array.
+  uint64_t child_bytes;
   // Offset in the rule text of a key that runs through this node; for a
   // terminal node, its own rule entry. Edge labels are read from it.
   uint32_t key_offset;
@@ -17,13 +20,14 @@ struct TrieNode {
   uint8_t flags;
 };
 
+constexpr uint16_t kInlineChildren = 8;
+
 constexpr uint8_t kTerminal = 1;  // a key ends here
 constexpr uint8_t kRepeated = 2;  // ... and occurs more than once
 
 struct KeyTrie {
   const char* text;  // the rule text that key_offset counts from
   std::vector<TrieNode> nodes;
-  std::vector<uint8_t> child_bytes;    // first edge byte of each node
   std::vector<uint8_t> child_tables;   // 256 slots a table: child position + 1, or 0
   std::vector<int32_t> one_byte_keys;  // node of each one-byte key, or -1
   // First node at depth 2 or more under each two-byte start, or -1.
@@ -41,6 +45,17 @@ inline bool may_start_at(const KeyTrie& trie, const char* text) {
   unsigned index = static_cast<unsigned>(static_cast<unsigned char>(text[0])) << 8 |
                    static_cast<unsigned char>(text[1]);
   return (trie.start_bits[index >> 6] >> (index & 63) & 1) != 0;
+}
+
+// One bit per position of `text[0..count)`, count at most 64, set where some
+// key can start; text[count] must be readable too. Free of branches, so the
+// scan skips through text without mispredicting at every byte.
+inline uint64_t start_mask(const KeyTrie& trie, const char* text, int count) {
+  uint64_t mask = 0;
+  for (int i = 0; i < count; ++i) {
+    mask |= uint64_t{may_start_at(trie, text + i)} << i;
+  }
+  return mask;
 }
 
 enum class TrieResult { Found, None, Repeated };
