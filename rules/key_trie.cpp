@@ -106,32 +106,70 @@ void order_breadth_first(KeyTrie* trie, const TrieNode& root) {
   trie->nodes = std::move(nodes);
 }
 
-void mark_start(KeyTrie* trie, unsigned index) { trie->start_bits[index >> 6] |= uint64_t{1} << (index & 63); }
+uint32_t triple_hash(uint32_t triple, int shift) { return (triple * 0x9E3779B1U) >> shift; }
 
-// The tables that start a lookup at its first two bytes; the root is node 0.
-void index_starts(KeyTrie* trie) {
-  trie->one_byte_keys.assign(256, -1);
-  trie->two_byte_starts.assign(65536, -1);
-  trie->start_bits.assign(65536 / 64, 0);
-  const TrieNode& root = trie->nodes[0];
-  for (int32_t a = root.first_child; a < root.first_child + root.child_count; ++a) {
-    const TrieNode& first = trie->nodes[static_cast<size_t>(a)];
-    unsigned byte0 = edge_byte(*trie, first, 0);
-    if (first.depth >= 2) {
-      unsigned index = byte0 << 8 | edge_byte(*trie, first, 1);
-      trie->two_byte_starts[index] = a;
-      mark_start(trie, index);
+void add_triple(KeyTrie* trie, unsigned byte0, unsigned byte1, unsigned byte2, size_t node) {
+  uint32_t triple = (byte0 << 16 | byte1 << 8 | byte2) + 1;
+  size_t mask = trie->triple_starts.size() - 1;
+  size_t slot = triple_hash(triple, trie->triple_shift);
+  while (trie->triple_starts[slot] != 0) slot = (slot + 1) & mask;
+  trie->triple_starts[slot] = uint64_t{node} << 32 | triple;
+  trie->pair_starts[byte0 << 8 | byte1] |= kLongerKeys;
+}
+
+// Records a key of one or two bytes for a two-byte start: a later, longer one
+// replaces an earlier one, and a repeated one marks the start.
+void add_short_key(KeyTrie* trie, unsigned index, size_t node) {
+  uint32_t& start = trie->pair_starts[index];
+  start = (start & ~kShortKeyNode) | static_cast<uint32_t>(node + 1);
+  if ((trie->nodes[node].flags & kRepeated) != 0) start |= kRepeatedShortKey;
+}
+
+// Adds the starts of every key below `node`, which has consumed `depth`
+// bytes of the start that `prefix` holds.
+void index_below(KeyTrie* trie, size_t node, unsigned prefix, int depth) {
+  const TrieNode& parent = trie->nodes[node];
+  for (auto child = static_cast<size_t>(parent.first_child); child < static_cast<size_t>(parent.first_child) + parent.child_count;
+       ++child) {
+    const TrieNode& next = trie->nodes[child];
+    unsigned start = prefix;
+    for (int d = depth; d < 3 && d < next.depth; ++d) start = start << 8 | edge_byte(*trie, next, d);
+    if (next.depth >= 3) {
+      add_triple(trie, start >> 16, start >> 8 & 0xFF, start & 0xFF, child);
       continue;
     }
-    if ((first.flags & kTerminal) != 0) {
-      trie->one_byte_keys[byte0] = a;
-      for (unsigned byte1 = 0; byte1 < 256; ++byte1) mark_start(trie, byte0 << 8 | byte1);
+    bool terminal = (next.flags & kTerminal) != 0;
+    if (next.depth == 1 && terminal) {
+      for (unsigned byte1 = 0; byte1 < 256; ++byte1) add_short_key(trie, start << 8 | byte1, child);
+    } else if (next.depth == 2 && terminal) {
+      add_short_key(trie, start, child);
     }
-    for (int32_t b = first.first_child; b < first.first_child + first.child_count; ++b) {
-      unsigned index = byte0 << 8 | edge_byte(*trie, trie->nodes[static_cast<size_t>(b)], 1);
-      trie->two_byte_starts[index] = b;
-      mark_start(trie, index);
-    }
+    index_below(trie, child, start, next.depth);
+  }
+}
+
+// The tables that start a lookup at its first bytes; the root is node 0.
+void index_starts(KeyTrie* trie) {
+  size_t slots = 2;
+  while (slots < trie->nodes.size() * 2) slots *= 2;
+  trie->triple_starts.assign(slots, 0);
+  trie->triple_shift = 32;
+  for (size_t size = slots; size > 1; size /= 2) --trie->triple_shift;
+  trie->pair_starts.assign(65536, 0);
+  index_below(trie, 0, 0, 0);
+  trie->start_bits.assign(65536 / 64, 0);
+  for (unsigned index = 0; index < 65536; ++index) {
+    if (trie->pair_starts[index] != 0) trie->start_bits[index >> 6] |= uint64_t{1} << (index & 63);
+  }
+}
+
+int32_t find_triple(const KeyTrie& trie, const unsigned char* text) {
+  uint32_t triple = (static_cast<uint32_t>(text[0]) << 16 | static_cast<uint32_t>(text[1]) << 8 | text[2]) + 1;
+  size_t mask = trie.triple_starts.size() - 1;
+  for (size_t slot = triple_hash(triple, trie.triple_shift);; slot = (slot + 1) & mask) {
+    uint64_t entry = trie.triple_starts[slot];
+    if (static_cast<uint32_t>(entry) == triple) return static_cast<int32_t>(entry >> 32);
+    if (entry == 0) return -1;
   }
 }
 
@@ -176,12 +214,14 @@ bool build_key_trie(const char* const* sorted, int32_t count, char separator, Ke
 }
 
 TrieResult find_longest(const KeyTrie& trie, const char* text, const char** entry, int32_t* key_length) {
-  auto byte0 = static_cast<unsigned char>(text[0]);
-  if (byte0 == 0) return TrieResult::None;  // no key holds NUL; the text may end here
-  int32_t best = trie.one_byte_keys[byte0];
-  if (best >= 0 && (trie.nodes[static_cast<size_t>(best)].flags & kRepeated) != 0) return TrieResult::Repeated;
-  int32_t node_index = trie.two_byte_starts[static_cast<size_t>(byte0) << 8 | static_cast<unsigned char>(text[1])];
-  int depth = 2;  // bytes of the text known to match
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  if (bytes[0] == 0) return TrieResult::None;  // no key holds NUL; the text may end here
+  uint32_t start = trie.pair_starts[static_cast<size_t>(bytes[0]) << 8 | bytes[1]];
+  if ((start & kRepeatedShortKey) != 0) return TrieResult::Repeated;
+  auto best = static_cast<int32_t>(start & kShortKeyNode) - 1;
+  // Longer keys begin with two key bytes, never NUL, so text[2] is readable.
+  int32_t node_index = (start & kLongerKeys) != 0 ? find_triple(trie, bytes) : -1;
+  int depth = 3;  // bytes of the text known to match
   while (node_index >= 0) {
     const TrieNode& node = trie.nodes[static_cast<size_t>(node_index)];
     const char* key = trie.text + node.key_offset;

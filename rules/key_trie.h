@@ -29,12 +29,20 @@ struct KeyTrie {
   const char* text;  // the rule text that key_offset counts from
   std::vector<TrieNode> nodes;
   std::vector<uint8_t> child_tables;   // 256 slots a table: child position + 1, or 0
-  std::vector<int32_t> one_byte_keys;  // node of each one-byte key, or -1
-  // First node at depth 2 or more under each two-byte start, or -1.
-  std::vector<int32_t> two_byte_starts;
+  // Per two-byte start: the longest key of one or two bytes that matches
+  // there (node + 1, or 0), and whether longer keys begin with it.
+  std::vector<uint32_t> pair_starts;
+  // Open-addressed: three-byte start + 1 in the low half, the first node at
+  // depth 3 or more under it in the high half; 0 marks an empty slot.
+  std::vector<uint64_t> triple_starts;
+  int triple_shift;  // 32 - log2 of the table size
   // One bit per two-byte start: set where some key can match.
   std::vector<uint64_t> start_bits;
 };
+
+constexpr uint32_t kLongerKeys = 1U << 31;       // in pair_starts
+constexpr uint32_t kRepeatedShortKey = 1U << 30;  // in pair_starts
+constexpr uint32_t kShortKeyNode = kRepeatedShortKey - 1;
 
 // Builds the trie over `count` entries in key order. False when memory is
 // exhausted.
