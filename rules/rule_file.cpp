@@ -11,8 +11,6 @@ namespace {
 // The file is measured and loaded in blocks of this size.
 constexpr int32_t kBlockSize = 8192;
 
-bool ends_line(char byte) { return byte == '\0' || byte == '\r' || byte == '\n'; }
-
 // Reads the file once to find its size, refusing it as soon as it is too large.
 LoadStatus measure(std::FILE* file, int32_t* size) {
   static char scratch[kBlockSize];
@@ -50,17 +48,22 @@ LoadResult load_text(std::FILE* file, RuleSet* rules) {
 }  // namespace
 
 int32_t scan_rules(char* text, char separator, const char** entries) {
+  // What each byte means to the scan, looked up once per byte.
+  enum : uint8_t { kOrdinary, kLineEnd, kSeparator };
+  uint8_t kinds[256] = {};
+  kinds[0] = kinds['\r'] = kinds['\n'] = kLineEnd;
+  kinds[static_cast<unsigned char>(separator)] = kSeparator;
+  auto kind = [&kinds](const char* at) { return kinds[static_cast<unsigned char>(*at)]; };
+
   int32_t count = 0;
   char* p = text;
   while (*p != '\0') {
     while (*p == '\r' || *p == '\n') ++p;
     if (*p == '\0') break;
     int32_t key_length = 0;
-    while (key_length < kMaxKeyLength && !ends_line(p[key_length]) && p[key_length] != separator) {
-      ++key_length;
-    }
+    while (key_length < kMaxKeyLength && kind(p + key_length) == kOrdinary) ++key_length;
     char* line_end = p + key_length;
-    while (!ends_line(*line_end)) ++line_end;
+    while (kind(line_end) != kLineEnd) ++line_end;
     if (key_length >= 1 && p[key_length] == separator) {
       if (entries != nullptr) {
         entries[count] = p;

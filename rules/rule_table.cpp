@@ -1,5 +1,6 @@
 #include "rules/rule_table.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 #include "rules/allocation.h"
@@ -24,14 +25,51 @@ int32_t probe_start_for(int32_t count) {
   return power / 2;
 }
 
-void merge_runs(const char** source, const char** destination, int32_t begin, int32_t middle,
-                int32_t end, char separator) {
+// An entry with the first eight bytes of its key, big-endian and zero after
+// the key's end, so that most comparisons never touch the rule text.
+struct SortRecord {
+  uint64_t prefix;
+  const char* entry;
+};
+
+constexpr int kPrefixBytes = 8;
+
+uint64_t key_prefix(const char* entry, char separator) {
+  uint64_t prefix = 0;
+  for (int j = 0; j < kPrefixBytes; ++j) {
+    int byte = key_byte(entry, j, separator);
+    if (byte == 0) break;
+    prefix |= static_cast<uint64_t>(byte) << (8 * (kPrefixBytes - 1 - j));
+  }
+  return prefix;
+}
+
+// The key order of compare_keys.
+int compare_records(const SortRecord& a, const SortRecord& b, char separator) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+  // Equal prefixes of keys shorter than eight bytes are equal keys.
+  if ((a.prefix & 0xFF) == 0) return 0;
+  return compare_keys(a.entry + kPrefixBytes, b.entry + kPrefixBytes, separator);
+}
+
+bool record_is_proper_prefix(const SortRecord& a, const SortRecord& b, char separator) {
+  if ((a.prefix & 0xFF) != 0) {
+    return a.prefix == b.prefix && is_proper_prefix(a.entry + kPrefixBytes, b.entry + kPrefixBytes, separator);
+  }
+  int length = 0;
+  while (length < kPrefixBytes && (a.prefix >> (8 * (kPrefixBytes - 1 - length)) & 0xFF) != 0) ++length;
+  uint64_t mask = length == 0 ? 0 : ~uint64_t{0} << (8 * (kPrefixBytes - length));
+  return (b.prefix & mask) == a.prefix && (b.prefix >> (8 * (kPrefixBytes - 1 - length)) & 0xFF) != 0;
+}
+
+void merge_runs(const SortRecord* source, SortRecord* destination, int32_t begin, int32_t middle, int32_t end,
+                char separator) {
   int32_t left = begin;
   int32_t right = middle;
   int32_t out = begin;
   while (left < middle && right < end) {
     // Ties take the left run, so equal keys keep their file order.
-    if (compare_keys(source[left], source[right], separator) <= 0) {
+    if (compare_records(source[left], source[right], separator) <= 0) {
       destination[out++] = source[left++];
     } else {
       destination[out++] = source[right++];
@@ -42,20 +80,24 @@ void merge_runs(const char** source, const char** destination, int32_t begin, in
 }
 
 // Bottom-up merge sort between the two arrays; returns the sorted one.
-const char** merge_sort(const char** entries, const char** spare, int32_t count, char separator) {
-  const char** source = entries;
-  const char** destination = spare;
+SortRecord* merge_sort(SortRecord* records, SortRecord* spare, int32_t count, char separator) {
+  SortRecord* source = records;
+  SortRecord* destination = spare;
   for (int32_t width = 1; width < count; width *= 2) {
     for (int32_t begin = 0; begin < count; begin += 2 * width) {
       int32_t middle = count - begin > width ? begin + width : count;
       int32_t end = count - middle > width ? middle + width : count;
       merge_runs(source, destination, begin, middle, end, separator);
     }
-    const char** swap = source;
+    SortRecord* swap = source;
     source = destination;
     destination = swap;
   }
   return source;
+}
+
+SortRecord* allocate_records(int32_t count) {
+  return static_cast<SortRecord*>(allocate(sizeof(SortRecord) * static_cast<std::size_t>(count)));
 }
 
 }  // namespace
@@ -71,19 +113,23 @@ int compare_keys(const char* a, const char* b, char separator) {
 
 BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* table) {
   int32_t count = rules.count;
+  const char** entries = rules.entries;
   table->separator = separator;
   table->probe_start = probe_start_for(count);
 
-  auto* spare = static_cast<const char**>(allocate(sizeof(const char*) * static_cast<std::size_t>(count)));
+  SortRecord* records = allocate_records(count);
+  SortRecord* spare = records == nullptr ? nullptr : allocate_records(count);
   if (spare == nullptr) return BuildStatus::NoMemory;
-  const char** sorted = merge_sort(rules.entries, spare, count, separator);
-  std::free(sorted == spare ? rules.entries : spare);
+  for (int32_t i = 0; i < count; ++i) records[i] = SortRecord{key_prefix(entries[i], separator), entries[i]};
+  SortRecord* sorted = merge_sort(records, spare, count, separator);
+  std::free(sorted == spare ? records : spare);
+  for (int32_t i = 0; i < count; ++i) entries[i] = sorted[i].entry;
 
-  if (!build_key_trie(sorted, count, separator, &table->trie)) return BuildStatus::NoMemory;
+  if (!build_key_trie(entries, count, separator, &table->trie)) return BuildStatus::NoMemory;
 
   int32_t prefix_count = 0;
   for (int32_t i = 0; i + 1 < count; ++i) {
-    if (is_proper_prefix(sorted[i], sorted[i + 1], separator)) ++prefix_count;
+    if (record_is_proper_prefix(sorted[i], sorted[i + 1], separator)) ++prefix_count;
   }
   auto* prefixes = static_cast<const char**>(allocate(sizeof(const char*) * static_cast<std::size_t>(prefix_count)));
   if (prefixes == nullptr) return BuildStatus::NoMemory;
@@ -91,10 +137,11 @@ BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* ta
   // In place: each entry moves down by the number moved out before it.
   int32_t moved = 0;
   for (int32_t i = 0; i + 1 < count; ++i) {
-    if (is_proper_prefix(sorted[i], sorted[i + 1], separator)) prefixes[moved++] = sorted[i];
-    sorted[i + 1 - moved] = sorted[i + 1];
+    if (record_is_proper_prefix(sorted[i], sorted[i + 1], separator)) prefixes[moved++] = entries[i];
+    entries[i + 1 - moved] = entries[i + 1];
   }
-  table->main = sorted;
+  std::free(sorted);
+  table->main = entries;
   table->main_count = count - prefix_count;
   table->prefixes = prefixes;
   table->prefix_count = prefix_count;

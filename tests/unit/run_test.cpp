@@ -26,9 +26,10 @@ TEST(RuleFilePath, ReplacesExeInAnyCaseOrAppends) {
 TEST(Run, OutOfMemoryAtEachSetUpAllocation) {
   std::string program = ::testing::TempDir() + "quorbel_run_test";
   std::ofstream(program + ".cfg", std::ios::binary) << "a^b\nab^c\n";
+  // Rule text, entry array, the two sort arrays, the prefix list.
   const char* expected[] = {"Mem\xf3ria insuficiente\r\n", "Mem\xf3ria insuficiente", "Mem\xf3ria insuficiente\r\n",
-                            "Mem\xf3ria insuficiente\r\n"};
-  for (int allowed = 0; allowed < 4; ++allowed) {
+                            "Mem\xf3ria insuficiente\r\n", "Mem\xf3ria insuficiente\r\n"};
+  for (int allowed = 0; allowed < 5; ++allowed) {
     fail_allocations_after(allowed);
     ::testing::internal::CaptureStdout();
     ::testing::internal::CaptureStderr();
