@@ -4,6 +4,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh test
-cmake -S . -B build -DQUORBEL_TESTS=ON
+# The Windows executables, when the cross compiler is here, run the end-to-end
+# suite under wine in the same ctest run.
+windows=(-DQUORBEL_WINDOWS_BUILD_DIR=)
+if command -v i686-w64-mingw32-g++-posix >/dev/null; then
+  cmake --preset windows
+  cmake --build --preset windows
+  windows=(-DQUORBEL_WINDOWS_BUILD_DIR="$PWD/build-win")
+fi
+cmake -S . -B build -DQUORBEL_TESTS=ON "${windows[@]}"
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2

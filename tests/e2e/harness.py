@@ -4,6 +4,8 @@ Set by the test registration:
   QUORBEL_EXE     the built executable
   QUORBEL_SEP     its separator byte ("^" or "$")
   QUORBEL_RUNNER  optional command prefix (for example "wine" or a valgrind line)
+  QUORBEL_NATIVE_EXE  for a Windows executable: the Linux build with the same separator,
+                      whose output it must match byte for byte apart from paths
 """
 
 import os
@@ -19,6 +21,7 @@ SEP = os.environ.get("QUORBEL_SEP", "^").encode()
 RUNNER = shlex.split(os.environ.get("QUORBEL_RUNNER", ""))
 WINDOWS = EXE.lower().endswith(".exe")
 EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
+NATIVE_EXE = os.environ.get("QUORBEL_NATIVE_EXE", "")
 TIMEOUT = 120
 
 
@@ -87,6 +90,16 @@ class ToolTest(unittest.TestCase):
         command = RUNNER + [exe or self.exe] + list(args)
         done = subprocess.run(command, cwd=cwd or self.work, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=TIMEOUT, **popen)
+        return Result(done.returncode, done.stdout, done.stderr)
+
+    def run_command_line(self, line: str, exe=None) -> Result:
+        """Runs a Windows executable with `line` as the raw rest of its command line. A batch
+        file passes the line on untouched; wine would quote the words of an argument list."""
+        batch = os.path.join(self.scratch, "run.bat")
+        with open(batch, "wb") as f:
+            f.write(b"@" + self.host_path(exe or self.exe).encode() + b" " + line.encode("latin-1") + b"\r\n")
+        done = subprocess.run(RUNNER + ["cmd", "/c", self.host_path(batch)], cwd=self.work,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
         return Result(done.returncode, done.stdout, done.stderr)
 
     def rewrite(self, rules, text: bytes, name="text.txt") -> bytes:
