@@ -9,6 +9,9 @@ using std::size_t;
 namespace {
 
 constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
+// The start tables resolve a key's first three bytes at once.
+constexpr int kStartBytes = 3;
+constexpr int kInlineLabelBytes = 8;
 
 // A node while the trie is built: `mark` is where its children begin among
 // the pending (closed, not yet placed) nodes.
@@ -44,6 +47,17 @@ uint8_t edge_byte(const KeyTrie& trie, const TrieNode& child, int parent_depth) 
   return static_cast<uint8_t>(trie.text[child.key_offset + static_cast<uint32_t>(parent_depth)]);
 }
 
+// A leaf has no child bytes; it keeps the first bytes of its label instead,
+// so that most lookups that fail on a leaf never read the rule text. They
+// start where a lookup arrives: after the parent's byte, and never before the
+// third byte, which the start tables resolve.
+void keep_label_start(const KeyTrie* trie, TrieNode* leaf, int parent_depth) {
+  int arrival = parent_depth + 1 > kStartBytes ? parent_depth + 1 : kStartBytes;
+  for (int i = 0; i < kInlineLabelBytes && arrival + i < leaf->depth; ++i) {
+    leaf->child_bytes |= uint64_t{edge_byte(*trie, *leaf, arrival + i)} << (8 * i);
+  }
+}
+
 // Places the node's children, which are the pending nodes after its mark,
 // and leaves the node itself pending for its parent.
 void close_node(Builder* builder) {
@@ -66,6 +80,7 @@ void close_node(Builder* builder) {
       closed.child_bytes |= uint64_t{byte} << (8 * position);
     }
     trie->nodes.push_back(child);
+    if (child.child_count == 0) keep_label_start(trie, &trie->nodes.back(), node.depth);
   }
   builder->pending.resize(node.mark);
   builder->pending.push_back(closed);
@@ -133,8 +148,8 @@ void index_below(KeyTrie* trie, size_t node, unsigned prefix, int depth) {
        ++child) {
     const TrieNode& next = trie->nodes[child];
     unsigned start = prefix;
-    for (int d = depth; d < 3 && d < next.depth; ++d) start = start << 8 | edge_byte(*trie, next, d);
-    if (next.depth >= 3) {
+    for (int d = depth; d < kStartBytes && d < next.depth; ++d) start = start << 8 | edge_byte(*trie, next, d);
+    if (next.depth >= kStartBytes) {
       add_triple(trie, start >> 16, start >> 8 & 0xFF, start & 0xFF, child);
       continue;
     }
@@ -150,8 +165,15 @@ void index_below(KeyTrie* trie, size_t node, unsigned prefix, int depth) {
 
 // The tables that start a lookup at its first bytes; the root is node 0.
 void index_starts(KeyTrie* trie) {
+  size_t triples = 0;
+  for (const TrieNode& node : trie->nodes) {
+    if (node.depth >= kStartBytes) continue;
+    for (int32_t child = node.first_child; child < node.first_child + node.child_count; ++child) {
+      if (trie->nodes[static_cast<size_t>(child)].depth >= kStartBytes) ++triples;
+    }
+  }
   size_t slots = 2;
-  while (slots < trie->nodes.size() * 2) slots *= 2;
+  while (slots < triples * 2) slots *= 2;
   trie->triple_starts.assign(slots, 0);
   trie->triple_shift = 32;
   for (size_t size = slots; size > 1; size /= 2) --trie->triple_shift;
@@ -221,9 +243,17 @@ TrieResult find_longest(const KeyTrie& trie, const char* text, const char** entr
   auto best = static_cast<int32_t>(start & kShortKeyNode) - 1;
   // Longer keys begin with two key bytes, never NUL, so text[2] is readable.
   int32_t node_index = (start & kLongerKeys) != 0 ? find_triple(trie, bytes) : -1;
-  int depth = 3;  // bytes of the text known to match
+  int depth = kStartBytes;  // bytes of the text known to match
   while (node_index >= 0) {
     const TrieNode& node = trie.nodes[static_cast<size_t>(node_index)];
+    if (node.child_count == 0) {
+      int arrival = depth;
+      while (depth < node.depth && depth - arrival < kInlineLabelBytes &&
+             static_cast<uint8_t>(text[depth]) == static_cast<uint8_t>(node.child_bytes >> (8 * (depth - arrival)))) {
+        ++depth;
+      }
+      if (depth < node.depth && depth - arrival < kInlineLabelBytes) break;
+    }
     const char* key = trie.text + node.key_offset;
     // A NUL in the text never equals a key byte, so this stops at the text's end.
     while (depth < node.depth && text[depth] == key[depth]) ++depth;
