@@ -2,12 +2,16 @@
 # Installs the Debian packages a task needs, when they are missing and we may.
 #   install-deps.sh build   compiler and CMake
 #   install-deps.sh test    everything the whole test suite uses
+#   install-deps.sh release what the release archives need
 set -euo pipefail
 
 packages=(cmake g++ make)
 if [ "${1:-build}" = test ]; then
   packages+=(libgtest-dev python3 g++-mingw-w64-i686-posix wine wine32:i386 binutils-mingw-w64-i686
-             clang libclang-rt-14-dev clang-tidy cppcheck valgrind)
+             clang libclang-rt-14-dev clang-tidy cppcheck valgrind zip)
+fi
+if [ "${1:-build}" = release ]; then
+  packages+=(g++-mingw-w64-i686-posix zip)
 fi
 
 missing=()
