@@ -4,13 +4,13 @@
 
 void append_output(OutputBuffer* output, const char* bytes, int32_t count) {
   while (count > 0) {
-    int32_t room = kOutputBufferSize - output->fill;
+    int32_t room = output->capacity - output->fill;
     int32_t take = count < room ? count : room;
     std::memcpy(output->bytes + output->fill, bytes, static_cast<std::size_t>(take));
     output->fill += take;
     bytes += take;
     count -= take;
-    if (output->fill >= kFlushThreshold) flush_output(output);
+    if (output->fill >= output->capacity - kFlushSlack) flush_output(output);
   }
 }
 

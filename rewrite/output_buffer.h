@@ -6,19 +6,20 @@
 
 #include "platform/replace_file.h"
 
-constexpr int32_t kOutputBufferSize = 8192;
-// Written out once it holds this much.
-constexpr int32_t kFlushThreshold = 7900;
+// Output collects in a buffer as large as the input window and is written
+// out once less than this much room is left.
+constexpr int32_t kFlushSlack = 292;
 
 struct OutputBuffer {
   platform::FileHandle file;
+  char* bytes;
+  int32_t capacity;
   int32_t fill;
   bool failed;  // a write failed; later bytes are dropped
-  char bytes[kOutputBufferSize];
 };
 
-// Appends any number of bytes, writing out each time the threshold is reached,
-// so a replacement longer than the buffer is written in full.
+// Appends any number of bytes, writing out each time the buffer fills past
+// its threshold, so a replacement longer than the buffer is written in full.
 void append_output(OutputBuffer* output, const char* bytes, int32_t count);
 
 // Writes out what the buffer holds; false if any write failed.

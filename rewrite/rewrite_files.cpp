@@ -21,7 +21,7 @@ void rewrite_file(const RuleTable& table, const char* name) {
     return;
   }
   print(Stream::Out, text::kAnalysing, name);
-  StreamResult streamed = rewrite_stream(table, input.handle, temp.handle);
+  StreamResult streamed = rewrite_stream(table, input.handle, temp.handle, kLargeWindowSize);
   platform::close_input(&input);
   if (streamed == StreamResult::ReadFailed) {
     platform::discard_temp(&temp);

@@ -35,30 +35,29 @@ int32_t scan_window(const RuleTable& table, const char* window, int32_t position
 
 }  // namespace
 
-StreamResult rewrite_stream(const RuleTable& table, platform::FileHandle input, platform::FileHandle output) {
+StreamResult rewrite_stream(const RuleTable& table, platform::FileHandle input, platform::FileHandle output,
+                            int32_t window_size) {
   // Both buffers are obtained once and reused for every file.
-  static char window[kWindowSize];
-  static OutputBuffer buffer;
-  buffer.file = output;
-  buffer.fill = 0;
-  buffer.failed = false;
+  static char window[kLargeWindowSize];
+  static char output_bytes[kLargeWindowSize];
+  OutputBuffer buffer{output, output_bytes, window_size, 0, false};
 
-  int32_t filled = kWindowSize;
-  int32_t position = kWindowSize;
+  int32_t filled = window_size;
+  int32_t position = window_size;
   for (;;) {
     // The unscanned rest (at most one key long) moves to the window's start.
     int32_t rest = filled - position;
     std::memmove(window, window + position, static_cast<std::size_t>(rest));
-    int32_t count = platform::read_input(input, window + rest, kWindowSize - rest);
+    int32_t count = platform::read_input(input, window + rest, window_size - rest);
     if (count < 0) return StreamResult::ReadFailed;
     filled = rest + count;
-    if (filled < kWindowSize) window[filled] = '\0';  // stops every key comparison
+    if (filled < window_size) window[filled] = '\0';  // stops every key comparison
     // In a full window, stop where a key starting at the last scanned
     // position still lies wholly inside it.
-    int32_t end = filled == kWindowSize ? kWindowSize - kMaxKeyLength : filled;
+    int32_t end = filled == window_size ? window_size - kMaxKeyLength : filled;
     position = scan_window(table, window, 0, end, &buffer);
     if (buffer.failed) return StreamResult::WriteFailed;
-    if (filled < kWindowSize) break;
+    if (filled < window_size) break;
   }
   return flush_output(&buffer) ? StreamResult::Done : StreamResult::WriteFailed;
 }

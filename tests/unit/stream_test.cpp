@@ -24,12 +24,12 @@ class StreamTest : public ::testing::Test {
     std::remove(output_path.c_str());
   }
 
-  std::string stream(const RuleTable& table, const std::string& text) {
+  std::string stream(const RuleTable& table, const std::string& text, int32_t window_size) {
     int input = open(input_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
     EXPECT_EQ(write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     lseek(input, 0, SEEK_SET);
     int output = open(output_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    EXPECT_EQ(rewrite_stream(table, input, output), StreamResult::Done);
+    EXPECT_EQ(rewrite_stream(table, input, output, window_size), StreamResult::Done);
     std::string out(static_cast<std::size_t>(lseek(output, 0, SEEK_END)), '\0');
     EXPECT_EQ(pread(output, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
     close(input);
@@ -38,11 +38,13 @@ class StreamTest : public ::testing::Test {
   }
 };
 
+constexpr int32_t kWindowSizes[] = {kWindowSize, kLargeWindowSize};
+
 TEST_F(StreamTest, MatchCases) {
   for (const MatchCase& c : match_cases()) {
     TestTable built;
     build_test_table(c.rules, '^', &built);
-    EXPECT_EQ(stream(built.table, c.text), c.expected) << c.rules;
+    for (int32_t window_size : kWindowSizes) EXPECT_EQ(stream(built.table, c.text, window_size), c.expected) << c.rules;
   }
 }
 
@@ -64,14 +66,19 @@ TEST_F(StreamTest, AgreesWithTheModelAcrossWindowBoundaries) {
   TestTable built;
   build_test_table(rule_text, '^', &built);
 
-  for (std::size_t size : {0, 1, 7991, 7992, 7993, 8191, 8192, 8193, 16384, 300000}) {
+  // Sizes around both window layouts' boundaries, and texts long enough to
+  // cross many small windows.
+  for (std::size_t size : {0, 1, 7991, 7992, 7993, 8191, 8192, 8193, 16384, 262143, 262144, 262145, 600000}) {
     std::string text = random_string(&random, alphabet, size);
     // Long keys that straddle each window boundary and end the text.
-    for (std::size_t at : {7900, 7950, 7991, 7992, 8100, 16200}) {
+    for (std::size_t at : {7900, 7950, 7991, 7992, 8100, 16200, 261900, 261944, 262000}) {
       if (at + long_key.size() <= text.size()) text.replace(at, long_key.size(), long_key);
     }
     if (size >= 200) text.replace(size - 200, 200, long_key);
-    ASSERT_EQ(stream(built.table, text), model_rewrite(rules, text)) << "size " << size;
+    std::string expected = model_rewrite(rules, text);
+    for (int32_t window_size : kWindowSizes) {
+      ASSERT_EQ(stream(built.table, text, window_size), expected) << "size " << size << " window " << window_size;
+    }
   }
 }
 
@@ -83,7 +90,7 @@ TEST_F(StreamTest, LongReplacementsAreWrittenWhole) {
     build_test_table("k^" + replacement + "\n", '^', &built);
     std::string text = std::string(7890, '.') + "k.k" + std::string(9000, '.') + "k";
     std::string expected = std::string(7890, '.') + replacement + "." + replacement + std::string(9000, '.') + replacement;
-    EXPECT_EQ(stream(built.table, text), expected) << length;
+    for (int32_t window_size : kWindowSizes) EXPECT_EQ(stream(built.table, text, window_size), expected) << length;
   }
 }
 
@@ -92,10 +99,10 @@ TEST(StreamFailures, ReadAndWriteErrorsAreReported) {
   build_test_table("a^b\n", '^', &built);
   int directory = open(::testing::TempDir().c_str(), O_RDONLY | O_DIRECTORY);
   int sink = open("/dev/null", O_WRONLY);
-  EXPECT_EQ(rewrite_stream(built.table, directory, sink), StreamResult::ReadFailed);
+  EXPECT_EQ(rewrite_stream(built.table, directory, sink, kWindowSize), StreamResult::ReadFailed);
   int full = open("/dev/full", O_WRONLY);
   int source = open("/proc/self/exe", O_RDONLY);
-  EXPECT_EQ(rewrite_stream(built.table, source, full), StreamResult::WriteFailed);
+  EXPECT_EQ(rewrite_stream(built.table, source, full, kLargeWindowSize), StreamResult::WriteFailed);
   for (int fd : {directory, sink, full, source}) close(fd);
 }
 
