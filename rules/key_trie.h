@@ -7,7 +7,8 @@
 
 struct TrieNode {
   // The first edge bytes of up to kInlineChildren children, in order, so
-  // that most steps find their child without touching another array.
+  // that most steps find their child without touching another array; in a
+  // leaf, the first bytes of its label instead.
   uint64_t child_bytes;
   // Offset in the rule text of a key that runs through this node; for a
   // terminal node, its own rule entry. Edge labels are read from it.
