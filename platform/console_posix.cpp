@@ -12,31 +12,36 @@ constexpr std::size_t kRedirectedBufferSize = 512;
 }  // namespace
 
 void setup_process() {
-  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  // A setting that cannot be made leaves the default, with which the tool still works.
+  (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
   if (isatty(STDOUT_FILENO)) {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
   } else {
-    std::setvbuf(stdout, nullptr, _IOFBF, kRedirectedBufferSize);
+    // The C library sizes a buffer it allocates itself as it likes: give it one.
+    static char buffer[kRedirectedBufferSize];
+    (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
   }
-  std::signal(SIGXFSZ, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void write_console(Stream stream, const char* bytes, std::size_t count) {
   std::FILE* file = stream == Stream::Out ? stdout : stderr;
   // Translated in pieces so that an unbuffered stream still gets whole lines.
-  char piece[1024];
+  // A console write that fails has no one left to tell, and the exit status
+  // speaks only of the rule file.
+  char piece[1024] = {};
   std::size_t used = 0;
   for (std::size_t i = 0; i < count; ++i) {
     if (used + 2 > sizeof piece) {
-      std::fwrite(piece, 1, used, file);
+      (void)std::fwrite(piece, 1, used, file);
       used = 0;
     }
     if (bytes[i] == '\n') piece[used++] = '\r';
     piece[used++] = bytes[i];
   }
-  std::fwrite(piece, 1, used, file);
+  (void)std::fwrite(piece, 1, used, file);
 }
 
-void flush_console() { std::fflush(stdout); }
+void flush_console() { (void)std::fflush(stdout); }
 
 }  // namespace platform
