@@ -2,9 +2,11 @@
 
 import os
 import random
+import shutil
+import subprocess
 import unittest
 
-from harness import SEP, ToolTest, crlf, latin1, longest_match_rewrite, rule
+from harness import RUNNER, SEP, WINDOWS, ToolTest, crlf, latin1, longest_match_rewrite, rule
 
 
 def rules_text(rules: dict):
@@ -93,6 +95,22 @@ class FileSequenceTest(ToolTest):
         result = self.run_tool(*names)
         self.assertEqual(result.out, crlf(b"".join(b"Analisando: %s\n" % n.encode() for n in names) + b"Feito\n"))
         self.assertTrue(all(self.read(n) == b"b" for n in names))
+
+
+    @unittest.skipUnless(shutil.which("strace") and not WINDOWS and not RUNNER, "needs strace on the native build")
+    def test_redirected_output_leaves_in_512_byte_blocks(self):
+        self.write_rules(rule(b"a", b"b"))
+        names = ["file%03d.txt" % i for i in range(60)]
+        for name in names:
+            self.write(name, b"a")
+        trace = os.path.join(self.scratch, "trace")
+        done = subprocess.run(["strace", "-e", "trace=write", "-o", trace, self.exe] + names, cwd=self.work,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+        self.assertEqual(done.returncode, 0)
+        with open(trace) as f:
+            sizes = [int(line.rsplit("= ", 1)[1]) for line in f if line.startswith("write(1,")]
+        self.assertEqual(sum(sizes), len(done.stdout))
+        self.assertTrue(all(size == 512 for size in sizes[:-1]), sizes)
 
 
 if __name__ == "__main__":
