@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -41,7 +42,10 @@ TEST(ScanRules, NulEndsTheText) {
 
 class LoadRules : public ::testing::Test {
  protected:
-  std::string path = ::testing::TempDir() + "quorbel_rule_file_test.cfg";
+  // ctest runs the cases side by side: each gets a file of its own.
+  std::string path = ::testing::TempDir() + "quorbel_rule_file_test_" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
+                     std::to_string(getpid()) + ".cfg";
   void write(const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
   }

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -24,7 +25,7 @@ TEST(RuleFilePath, ReplacesExeInAnyCaseOrAppends) {
 // Every set-up allocation that can fail gives its own message on standard
 // error and status 1.
 TEST(Run, OutOfMemoryAtEachSetUpAllocation) {
-  std::string program = ::testing::TempDir() + "quorbel_run_test";
+  std::string program = ::testing::TempDir() + "quorbel_run_test_" + std::to_string(getpid());
   std::ofstream(program + ".cfg", std::ios::binary) << "a^b\nab^c\n";
   // Rule text, entry array, the two sort arrays, the prefix list.
   const char* expected[] = {"Mem\xf3ria insuficiente\r\n", "Mem\xf3ria insuficiente", "Mem\xf3ria insuficiente\r\n",

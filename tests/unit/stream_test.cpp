@@ -16,8 +16,11 @@ namespace {
 // Streams `text` through the rewrite between two real files.
 class StreamTest : public ::testing::Test {
  protected:
-  std::string input_path = ::testing::TempDir() + "quorbel_stream_in";
-  std::string output_path = ::testing::TempDir() + "quorbel_stream_out";
+  // ctest runs the cases side by side: each gets files of its own.
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  std::string unique = name + "_" + std::to_string(getpid());
+  std::string input_path = ::testing::TempDir() + "quorbel_stream_in_" + unique;
+  std::string output_path = ::testing::TempDir() + "quorbel_stream_out_" + unique;
 
   void TearDown() override {
     std::remove(input_path.c_str());

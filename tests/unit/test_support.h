@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <set>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,14 +44,19 @@ inline int32_t longest_key_at(const std::map<std::string, std::string>& rules, c
 
 // The whole-text rewrite by the longest-match model.
 inline std::string model_rewrite(const std::map<std::string, std::string>& rules, const std::string& text) {
+  std::set<std::size_t, std::greater<>> lengths;
+  for (const auto& rule : rules) lengths.insert(rule.first.size());
   std::string out;
   for (std::size_t i = 0; i < text.size();) {
-    int32_t length = longest_key_at(rules, text, i);
-    if (length < 0) {
+    auto found = rules.end();
+    for (std::size_t length : lengths) {
+      if (i + length <= text.size() && (found = rules.find(text.substr(i, length))) != rules.end()) break;
+    }
+    if (found == rules.end()) {
       out += text[i++];
     } else {
-      out += rules.at(text.substr(i, static_cast<std::size_t>(length)));
-      i += static_cast<std::size_t>(length);
+      out += found->second;
+      i += found->first.size();
     }
   }
   return out;
