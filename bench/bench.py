@@ -166,9 +166,11 @@ class Data:
         old = open(stamp_path).read() if os.path.exists(stamp_path) else ""
         if old != stamp:
             log("bench: generator or dictionary changed; generating the data afresh")
+            # Only what the generator wrote: the folder may be one the user gave.
             for name in os.listdir(self.folder):
                 path = os.path.join(self.folder, name)
-                if os.path.isfile(path):
+                if os.path.isfile(path) and (name.endswith((".rules", ".partial")) or name == "empty"
+                                             or name.startswith(("text-", "random-"))):
                     os.remove(path)
             shutil.rmtree(os.path.join(self.folder, "slices"), ignore_errors=True)
         p = self.paths

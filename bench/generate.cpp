@@ -376,7 +376,9 @@ int generate_synthetic(const char* dictionary_path, const char* out) {
   // UTF-8 keys and 1-byte ISO-8859-1 keys, which make random bytes match
   // now and then.
   std::vector<Rule> transliterations;
-  for (std::size_t i = 0; i < std::size(kUtf8Accents); ++i) transliterations.push_back({kUtf8Accents[i], kUtf8Plain[i]});
+  for (std::size_t i = 0; i < std::size(kUtf8Accents); ++i) {
+    transliterations.push_back({kUtf8Accents[i], kUtf8Plain[i]});
+  }
   for (std::size_t i = 0; i < std::size(kLatin1Accents); ++i) {
     transliterations.push_back({kLatin1Accents[i], kLatin1Plain[i]});
   }
@@ -485,9 +487,8 @@ struct Vocabulary {
   std::vector<double> cumulative;
   const std::string& draw(Rng& rng) const {
     double u = rng.unit() * cumulative.back();
-    auto at = std::upper_bound(cumulative.begin(), cumulative.end(), u);
-    return words[static_cast<std::size_t>(std::min<std::ptrdiff_t>(at - cumulative.begin(),
-                                                                    static_cast<std::ptrdiff_t>(words.size()) - 1))];
+    auto at = static_cast<std::size_t>(std::upper_bound(cumulative.begin(), cumulative.end(), u) - cumulative.begin());
+    return words[std::min(at, words.size() - 1)];
   }
 };
 

@@ -56,5 +56,5 @@ done
 [[ -n $built ]] || { echo "bench/run.sh: could not build bench/aho-corasick-peer offline with cargo" >&2; exit 1; }
 
 exec python3 "$here/bench.py" --data "$data" --quorbel "$quorbel" --generator "$build/bench/bench_generate" \
-  --reference "$build/bench/bench_reference" --measure "$build/bench/bench_measure" --aho-corasick "$peer_target/release/aho-corasick-peer" \
-  "${options[@]}"
+  --reference "$build/bench/bench_reference" --measure "$build/bench/bench_measure" \
+  --aho-corasick "$peer_target/release/aho-corasick-peer" "${options[@]}"
