@@ -14,7 +14,7 @@ void print(platform::Stream stream, const char* format, ...) {
   va_end(arguments);
   if (length > 0) {
     std::vector<char> bytes(static_cast<std::size_t>(length) + 1);
-    std::vsnprintf(bytes.data(), bytes.size(), format, again);
+    (void)std::vsnprintf(bytes.data(), bytes.size(), format, again);  // measured above
     platform::write_console(stream, bytes.data(), static_cast<std::size_t>(length));
   }
   va_end(again);

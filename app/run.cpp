@@ -45,7 +45,7 @@ void report_load_failure(LoadResult result, const char* path) {
 
 std::string rule_file_path(const std::string& program) {
   char path[kRulePathBufferSize];
-  std::snprintf(path, kRulePathBound, "%s", program.c_str());
+  (void)std::snprintf(path, kRulePathBound, "%s", program.c_str());  // longer paths are cut here
   std::size_t length = std::strlen(path);
   const char* extension = ".exe";
   bool ends_in_exe = length > 4;

@@ -11,7 +11,7 @@ std::FILE* open_for_reading(const char* path) {
   if (file == nullptr) return nullptr;
   struct stat status {};
   if (fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode)) {
-    std::fclose(file);
+    (void)std::fclose(file);  // nothing was read from it
     errno = EISDIR;
     return nullptr;
   }

@@ -51,7 +51,7 @@ int32_t scan_rules(char* text, char separator, const char** entries) {
   // What each byte means to the scan, looked up once per byte.
   enum : uint8_t { kOrdinary, kLineEnd, kSeparator };
   uint8_t kinds[256] = {};
-  kinds[0] = kinds['\r'] = kinds['\n'] = kLineEnd;
+  kinds[0] = kinds[uint8_t{'\r'}] = kinds[uint8_t{'\n'}] = kLineEnd;
   kinds[static_cast<unsigned char>(separator)] = kSeparator;
   auto kind = [&kinds](const char* at) { return kinds[static_cast<unsigned char>(*at)]; };
 
@@ -80,7 +80,7 @@ LoadResult load_rules(const char* path, char separator, RuleSet* rules) {
   std::FILE* file = platform::open_for_reading(path);
   if (file == nullptr) return {LoadStatus::CannotOpen, errno};
   LoadResult loaded = load_text(file, rules);
-  std::fclose(file);
+  (void)std::fclose(file);  // read only: closing cannot lose data
   if (loaded.status != LoadStatus::Loaded) return loaded;
 
   int32_t count = scan_rules(rules->text, separator, nullptr);

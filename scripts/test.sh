@@ -12,6 +12,8 @@ if command -v i686-w64-mingw32-g++-posix >/dev/null; then
   cmake --build --preset windows
   windows=(-DQUORBEL_WINDOWS_BUILD_DIR="$PWD/build-win")
 fi
-cmake -S . -B build -DQUORBEL_TESTS=ON "${windows[@]}"
+# QUORBEL_CHECKS adds valgrind, the sanitizer suite, the fuzzers and the
+# analyzers to the same ctest run.
+cmake -S . -B build -DQUORBEL_TESTS=ON -DQUORBEL_CHECKS=ON "${windows[@]}"
 cmake --build build -j2
 ctest --test-dir build --output-on-failure -j2

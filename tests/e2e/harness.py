@@ -6,6 +6,8 @@ Set by the test registration:
   QUORBEL_RUNNER  optional command prefix (for example "wine" or a valgrind line)
   QUORBEL_NATIVE_EXE  for a Windows executable: the Linux build with the same separator,
                       whose output it must match byte for byte apart from paths
+  QUORBEL_CHECKER     "valgrind" or "sanitizers" when the executable runs under a memory
+                      checker, which makes it far slower and reserves address space freely
 """
 
 import os
@@ -22,7 +24,13 @@ RUNNER = shlex.split(os.environ.get("QUORBEL_RUNNER", ""))
 WINDOWS = EXE.lower().endswith(".exe")
 EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
 NATIVE_EXE = os.environ.get("QUORBEL_NATIVE_EXE", "")
+CHECKER = os.environ.get("QUORBEL_CHECKER", "")
 TIMEOUT = 120
+
+
+def unless_checked(reason: str):
+    """Skips a test that a memory checker cannot run as meant, saying why."""
+    return unittest.skipIf(CHECKER, "under %s: %s" % (CHECKER, reason))
 
 
 def crlf(text: bytes) -> bytes:
