@@ -138,4 +138,15 @@ TEST(RuleTable, ChainOfPrefixes) {
   EXPECT_EQ(lookup(built.table, text.c_str()).key_length, 150);
 }
 
+// Only kMaxKeyLength bytes are promised readable: a lookup that matches the
+// longest key must not touch the byte after it (the sanitizer build sees it).
+TEST(RuleTable, LongestKeyAtTheEndOfTheReadableBytes) {
+  std::string key(static_cast<std::size_t>(kMaxKeyLength), 'k');
+  TestTable built;
+  build_test_table(key + "^x\n" + key.substr(0, 100) + "^y\n", '^', &built);
+  std::vector<char> exact(key.begin(), key.end());
+  EXPECT_EQ(lookup(built.table, exact.data()).key_length, kMaxKeyLength);
+  EXPECT_EQ(lookup_reference(built.table, exact.data()).key_length, kMaxKeyLength);
+}
+
 }  // namespace
