@@ -74,4 +74,7 @@ bool replace_with_temp(TempFile* temp, const InputFile& input);
 // Removes the temporary file of a failed rewrite and closes it.
 void discard_temp(TempFile* temp);
 
+// Whether both names lead to one existing file.
+bool same_file(const char* a, const char* b);
+
 }  // namespace platform

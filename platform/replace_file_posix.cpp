@@ -112,7 +112,8 @@ TempResult create_temp(const char* name, const InputFile& input, TempFile* temp)
     }
     // Emptying anything else would destroy another file or hand its owner a
     // handle on the rewritten content.
-    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1) {
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || status.st_nlink != 1 ||
+        (status.st_mode & 0200) == 0) {
       close(file);
       return TempResult::Failed;
     }
@@ -182,6 +183,12 @@ bool replace_with_temp(TempFile* temp, const InputFile& input) {
   // Closing releases the lock: only now may another run take the name.
   close(temp->handle);
   return true;
+}
+
+bool same_file(const char* a, const char* b) {
+  struct stat first {};
+  struct stat second {};
+  return stat(a, &first) == 0 && stat(b, &second) == 0 && same_file(first, second);
 }
 
 void discard_temp(TempFile* temp) {

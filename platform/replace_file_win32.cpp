@@ -186,6 +186,21 @@ bool replace_with_temp(TempFile* temp, const InputFile& input) {
   return true;
 }
 
+bool same_file(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION info[2] = {};
+  const char* names[2] = {a, b};
+  for (int i = 0; i < 2; ++i) {
+    // No access asked, so a file another run holds can still be looked at.
+    HANDLE file = CreateFileA(names[i], 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool known = GetFileInformationByHandle(file, &info[i]) != 0;
+    CloseHandle(file);
+    if (!known) return false;
+  }
+  return same_file(info[0], info[1]);
+}
+
 void discard_temp(TempFile* temp) {
   // Deleted while still held, so the name cannot meanwhile be another run's.
   DeleteFileA(temp->name);

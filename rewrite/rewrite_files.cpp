@@ -1,5 +1,7 @@
 #include "rewrite/rewrite_files.h"
 
+#include <algorithm>
+
 #include "app/messages.h"
 #include "platform/replace_file.h"
 #include "rewrite/stream.h"
@@ -8,14 +10,14 @@ namespace {
 
 using platform::Stream;
 
-void rewrite_file(const RuleTable& table, const char* name) {
+void rewrite_file(const RuleTable& table, const char* name, bool temp_is_named) {
   platform::InputFile input{};
   if (!platform::open_input(name, &input)) {
     print(Stream::Out, text::kCannotOpen, name);
     return;
   }
   platform::TempFile temp{};
-  if (platform::create_temp(kTempFileName, input, &temp) != platform::TempResult::Created) {
+  if (temp_is_named || platform::create_temp(kTempFileName, input, &temp) != platform::TempResult::Created) {
     platform::close_input(&input);
     print(Stream::Out, text::kCannotCreate, name);
     return;
@@ -38,6 +40,11 @@ void rewrite_file(const RuleTable& table, const char* name) {
 }  // namespace
 
 void rewrite_files(const RuleTable& table, const std::vector<std::string>& names) {
-  for (const std::string& name : names) rewrite_file(table, name.c_str());
+  // A temporary file named on the command line is the user's: using it for
+  // any file of this run would destroy it.
+  bool temp_is_named = std::any_of(names.begin(), names.end(), [](const std::string& name) {
+    return platform::same_file(name.c_str(), kTempFileName);
+  });
+  for (const std::string& name : names) rewrite_file(table, name.c_str(), temp_is_named);
   print(Stream::Out, "%s", text::kDone);
 }

@@ -108,6 +108,14 @@ class RuleFileFailureTest(ToolTest):
         self.assertTrue(result.err.endswith(b"\r\n"))
         self.assertEqual(self.read("t.txt"), b"abc")
 
+    @unittest.skipIf(WINDOWS, "FIFOs")
+    def test_rule_file_that_is_a_fifo_does_not_block(self):
+        os.mkfifo(self.rules_path())
+        self.write("t.txt", b"abc")
+        result = self.run_tool("t.txt")
+        self.assertEqual(result.status, 1)
+        self.assertEqual(self.read("t.txt"), b"abc")
+
     def test_no_rules(self):
         for raw in (b"", b"no separator here\n\r\n", SEP + b"starts with the separator\n", b"x" * 201 + SEP + b"y\n",
                     b"\0" + rule(b"a", b"b")):

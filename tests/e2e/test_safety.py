@@ -62,6 +62,13 @@ class RefusalTest(ToolTest):
             os.symlink("quorbel.tmp", os.path.join(self.work, "link"))
             self.assert_refused("link", "criar")
             self.assertEqual(self.read("quorbel.tmp"), b"aaa")
+        # Named anywhere on the command line, it is used for no file of the run.
+        self.write("f.txt", b"aaa")
+        for names in (["quorbel.tmp", "f.txt"], ["f.txt", "quorbel.tmp"]):
+            with self.subTest(names=names):
+                result = self.run_tool(*names)
+                self.assertEqual(result.out, b"".join(message("criar", n) for n in names) + crlf(b"Feito\n"))
+                self.assertEqual((self.read("quorbel.tmp"), self.read("f.txt")), (b"aaa", b"aaa"))
 
     @unittest.skipUnless(LINUX, "links and ownership")
     def test_planted_temporary_file_is_never_written_through(self):
@@ -72,7 +79,8 @@ class RefusalTest(ToolTest):
                   ("dangling symlink", lambda: os.symlink(os.path.join(self.work, "new"), tmp)),
                   ("directory", lambda: os.mkdir(tmp)),
                   ("hard link", lambda: os.link(victim, tmp)),
-                  ("fifo", lambda: os.mkfifo(tmp))]
+                  ("fifo", lambda: os.mkfifo(tmp)),
+                  ("read-only file", lambda: os.chmod(self.write("quorbel.tmp", b"kept"), 0o444))]
         if ROOT:
             def foreign():
                 self.write("quorbel.tmp", b"theirs")
