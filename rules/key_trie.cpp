@@ -163,6 +163,32 @@ void index_below(KeyTrie* trie, size_t node, unsigned prefix, int depth) {
   }
 }
 
+// Lists the starts when there are few: a one-byte key stands for all 256 of
+// its two-byte starts.
+void list_few_starts(KeyTrie* trie) {
+  trie->single_starts.clear();
+  trie->pair_starts_listed.clear();
+  trie->few_starts = false;
+  size_t listed = 0;
+  for (unsigned byte0 = 0; byte0 < 256 && listed <= kFewStarts; ++byte0) {
+    const uint32_t* starts = &trie->pair_starts[byte0 << 8];
+    bool all = true;
+    for (unsigned byte1 = 0; byte1 < 256; ++byte1) all = all && starts[byte1] != 0;
+    if (all) {
+      trie->single_starts.push_back(static_cast<uint8_t>(byte0));
+      ++listed;
+      continue;
+    }
+    for (unsigned byte1 = 0; byte1 < 256 && listed <= kFewStarts; ++byte1) {
+      if (starts[byte1] == 0) continue;
+      trie->pair_starts_listed.push_back(static_cast<uint8_t>(byte0));
+      trie->pair_starts_listed.push_back(static_cast<uint8_t>(byte1));
+      ++listed;
+    }
+  }
+  trie->few_starts = listed <= kFewStarts;
+}
+
 // The tables that start a lookup at its first bytes; the root is node 0.
 void index_starts(KeyTrie* trie) {
   size_t triples = 0;
@@ -183,6 +209,7 @@ void index_starts(KeyTrie* trie) {
   for (unsigned index = 0; index < 65536; ++index) {
     if (trie->pair_starts[index] != 0) trie->start_bits[index >> 6] |= uint64_t{1} << (index & 63);
   }
+  list_few_starts(trie);
 }
 
 int32_t find_triple(const KeyTrie& trie, const unsigned char* text) {

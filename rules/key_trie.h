@@ -2,8 +2,13 @@
 // A compacted trie over the sorted keys that finds the longest key matching
 // at a text position in a few steps, whatever the number of rules.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 struct TrieNode {
   // The first edge bytes of up to kInlineChildren children, in order, so
@@ -39,7 +44,17 @@ struct KeyTrie {
   int triple_shift;  // 32 - log2 of the table size
   // One bit per two-byte start: set where some key can match.
   std::vector<uint64_t> start_bits;
+  // With few keys, the starts listed: one-byte keys and the first two bytes
+  // of the others, so that a scan can compare sixteen positions at once.
+  std::vector<uint8_t> single_starts;
+  std::vector<uint8_t> pair_starts_listed;  // byte 0, byte 1, byte 0, ...
+  bool few_starts;
 };
+
+// Up to this many listed starts make a set of few keys.
+constexpr size_t kFewStarts = 16;
+// start_mask reads text[0..64] whatever its count.
+constexpr int kStartMaskReach = 65;
 
 constexpr uint32_t kLongerKeys = 1U << 31;       // in pair_starts
 constexpr uint32_t kRepeatedShortKey = 1U << 30;  // in pair_starts
@@ -56,11 +71,51 @@ inline bool may_start_at(const KeyTrie& trie, const char* text) {
   return (trie.start_bits[index >> 6] >> (index & 63) & 1) != 0;
 }
 
+#if defined(__SSE2__)
+// The starts of a set of few keys, sixteen positions per compare.
+inline uint64_t few_start_mask(const KeyTrie& trie, const char* text) {
+  constexpr int kBlocks = 4;
+  __m128i first[kBlocks];
+  __m128i second[kBlocks];
+  __m128i found[kBlocks];
+  for (int k = 0; k < kBlocks; ++k) {
+    const char* block = text + static_cast<std::ptrdiff_t>(16) * k;
+    first[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+    second[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 1));
+    found[k] = _mm_setzero_si128();
+  }
+  for (uint8_t byte : trie.single_starts) {
+    __m128i wanted = _mm_set1_epi8(static_cast<char>(byte));
+    for (int k = 0; k < kBlocks; ++k) found[k] = _mm_or_si128(found[k], _mm_cmpeq_epi8(first[k], wanted));
+  }
+  for (size_t i = 0; i < trie.pair_starts_listed.size(); i += 2) {
+    __m128i wanted0 = _mm_set1_epi8(static_cast<char>(trie.pair_starts_listed[i]));
+    __m128i wanted1 = _mm_set1_epi8(static_cast<char>(trie.pair_starts_listed[i + 1]));
+    for (int k = 0; k < kBlocks; ++k) {
+      __m128i both = _mm_and_si128(_mm_cmpeq_epi8(first[k], wanted0), _mm_cmpeq_epi8(second[k], wanted1));
+      found[k] = _mm_or_si128(found[k], both);
+    }
+  }
+  uint64_t mask = 0;
+  for (int k = 0; k < kBlocks; ++k) {
+    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(found[k]))) << (16 * k);
+  }
+  return mask;
+}
+#endif
+
 // One bit per position of `text[0..count)`, count at most 64, set where some
-// key can start; text[count] must be readable too. Free of branches, so the
-// scan skips through text without mispredicting at every byte.
+// key can start. Free of branches, so the scan skips through text without
+// mispredicting at every byte. Reads kStartMaskReach bytes; those past
+// text[count] may hold anything.
 inline uint64_t start_mask(const KeyTrie& trie, const char* text, int count) {
   uint64_t mask = 0;
+#if defined(__SSE2__)
+  if (trie.few_starts) {
+    mask = few_start_mask(trie, text);
+    return count == 64 ? mask : mask & ((uint64_t{1} << count) - 1);
+  }
+#endif
   for (int i = 0; i < count; ++i) {
     mask |= uint64_t{may_start_at(trie, text + i)} << i;
   }
