@@ -176,22 +176,6 @@ class WindowsFileTest(ToolTest):
         self.assertEqual(os.listdir(shm), [])
         self.assertEqual(os.listdir(self.work), ["t.txt"])
 
-    @unittest.skipUnless(os.geteuid() == 0, "mounting a small tmpfs needs root")
-    def test_full_disk(self):
-        disk = tempfile.mkdtemp()
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", disk], capture_output=True).returncode:
-            self.skipTest("cannot mount a tmpfs here")
-        self.addCleanup(os.rmdir, disk)
-        self.addCleanup(subprocess.run, ["umount", disk])
-        self.write_rules(rule(b"a", b"aaaa"))
-        with open(os.path.join(disk, "t.txt"), "wb") as f:
-            f.write(b"a" * 100_000)
-        result = self.run_tool("t.txt", "t.txt", cwd=disk)
-        self.assertEqual(result.out, crlf(latin1("Analisando: t.txt\nNão consegui gravar: t.txt\n") * 2 + b"Feito\n"))
-        with open(os.path.join(disk, "t.txt"), "rb") as f:
-            self.assertEqual(f.read(), b"a" * 100_000)
-        self.assertEqual(os.listdir(disk), ["t.txt"])
-
 
 @unittest.skipUnless(WINDOWS and NATIVE_EXE, "a Windows executable and its Linux build")
 class SameBytesAsLinuxTest(ToolTest):
