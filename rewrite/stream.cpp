@@ -37,8 +37,8 @@ int32_t scan_window(const RuleTable& table, const char* window, int32_t position
 
 StreamResult rewrite_stream(const RuleTable& table, platform::FileHandle input, platform::FileHandle output,
                             int32_t window_size) {
-  // Both buffers are obtained once and reused for every file.
-  // Room past the end for what the start scan reads beyond a block.
+  // Both buffers are obtained once and reused for every file; the window has
+  // room past its end for what the start scan reads beyond a block.
   static char window[kLargeWindowSize + kStartMaskReach];
   static char output_bytes[kLargeWindowSize];
   OutputBuffer buffer{output, output_bytes, window_size, 0, false};
