@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -12,13 +14,31 @@
 
 namespace {
 
-// Eight windows: enough to cross every boundary case, small enough to stay fast.
-constexpr std::size_t kMaxText = 8 * kWindowSize;
+// Rewritten texts stay below this, or long replacements would exhaust memory.
+constexpr std::size_t kMaxOutput = 16 << 20;
 
-std::string repeated_text(const std::string& piece, std::size_t repetitions) {
+std::size_t longest_replacement(const RuleTable& table) {
+  std::size_t longest = 0;
+  auto measure = [&](const char* entry) {
+    longest = std::max(longest, std::strlen(std::strchr(entry, table.separator) + 1));
+  };
+  std::for_each(table.main, table.main + table.main_count, measure);
+  std::for_each(table.prefixes, table.prefixes + table.prefix_count, measure);
+  return longest;
+}
+
+// Long enough to cross window boundaries several times (eight small windows,
+// two large ones), unless long replacements would make the output too large.
+std::size_t text_limit(const RuleTable& table, int32_t window_size) {
+  std::size_t windows = window_size == kWindowSize ? 8 * static_cast<std::size_t>(kWindowSize)
+                                                   : 2 * static_cast<std::size_t>(kLargeWindowSize) + kWindowSize;
+  return std::min(windows, kMaxOutput / std::max<std::size_t>(longest_replacement(table), 1));
+}
+
+std::string repeated_text(const std::string& piece, std::size_t repetitions, std::size_t limit) {
   std::string text;
-  while (!piece.empty() && repetitions-- > 0 && text.size() < kMaxText) text += piece;
-  if (text.size() > kMaxText) text.resize(kMaxText);
+  while (!piece.empty() && repetitions-- > 0 && text.size() < limit) text += piece;
+  if (text.size() > limit) text.resize(limit);
   return text;
 }
 
@@ -58,12 +78,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   RulesAndText input = split_input(data + 3, size - 3);
   LoadedRules loaded;
   if (!load_table(input.rules, separator, &loaded)) return 0;
-  std::string text = repeated_text(input.text, repetitions);
+  // Either window layout; the small one is crossed many times by short texts.
+  int32_t window_size = (data[1] & 0x80) != 0 ? kLargeWindowSize : kWindowSize;
+  std::string text = repeated_text(input.text, repetitions, text_limit(loaded.table, window_size));
 
   int in = memory_file(text);
   int out = memory_file("");
-  // Either window layout; the small one is crossed many times by short texts.
-  int32_t window_size = (data[1] & 0x80) != 0 ? kLargeWindowSize : kWindowSize;
   require(rewrite_stream(loaded.table, in, out, window_size) == StreamResult::Done, "the stream failed on memory files");
   std::string streamed = read_all(out);
   close(in);
