@@ -1,13 +1,13 @@
-"""Runs the real quorbel executable in a scratch directory.
+"""Runs the real quorbel executable in a scratch directory and compares what it prints and
+writes with the golden files in golden/; QUORBEL_UPDATE_GOLDEN=1 rewrites them from the run.
 
 Set by the test registration:
   QUORBEL_EXE     the built executable
   QUORBEL_SEP     its separator byte ("^" or "$")
   QUORBEL_RUNNER  optional command prefix (for example "wine" or a valgrind line)
-  QUORBEL_NATIVE_EXE  for a Windows executable: the Linux build with the same separator,
-                      whose output it must match byte for byte apart from paths
-  QUORBEL_CHECKER     "valgrind" or "sanitizers" when the executable runs under a memory
-                      checker, which makes it far slower and reserves address space freely
+  QUORBEL_CHECKER "valgrind" or "sanitizers" when the executable runs under a memory
+                  checker, which makes it far slower and reserves address space freely
+Every build, under wine too, must match the same golden files byte for byte.
 """
 
 import os
@@ -23,9 +23,12 @@ SEP = os.environ.get("QUORBEL_SEP", "^").encode()
 RUNNER = shlex.split(os.environ.get("QUORBEL_RUNNER", ""))
 WINDOWS = EXE.lower().endswith(".exe")
 EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
-NATIVE_EXE = os.environ.get("QUORBEL_NATIVE_EXE", "")
 CHECKER = os.environ.get("QUORBEL_CHECKER", "")
+GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
+UPDATE_GOLDEN = os.environ.get("QUORBEL_UPDATE_GOLDEN") == "1"
 TIMEOUT = 120
+# The system's error texts, and so the golden files, are those of the C locale.
+ENV = dict(os.environ, LC_ALL="C")
 
 
 def unless_checked(reason: str):
@@ -44,6 +47,14 @@ def latin1(text: str) -> bytes:
 
 def rule(key: bytes, replacement: bytes) -> bytes:
     return key + SEP + replacement
+
+
+def golden_lines(label: str, data: bytes) -> str:
+    """One line per line of `data`, escaped to ASCII (CR shows as \\r), each under `label`."""
+    if not data:
+        return ""
+    return "".join("%s| %s\n" % (label, line.decode("latin-1").encode("unicode_escape").decode())
+                   for line in data.split(b"\n"))
 
 
 @dataclass
@@ -66,22 +77,17 @@ class ToolTest(unittest.TestCase):
         self.exe = os.path.join(self.bin_dir, EXE_NAME)
         shutil.copy2(EXE, self.exe)
 
-    # -- paths ---------------------------------------------------------------
     def host_path(self, path: str) -> str:
         """A path as the tool reports it (wine shows the Z: drive)."""
-        if WINDOWS:
-            return "Z:" + path.replace("/", "\\")
-        return path
+        return "Z:" + path.replace("/", "\\") if WINDOWS else path
 
     def rules_path(self, exe=None) -> str:
         exe = exe or self.exe
         return exe[:-4] + ".cfg" if exe.lower().endswith(".exe") else exe + ".cfg"
 
-    # -- files ---------------------------------------------------------------
     def write_rules(self, *lines: bytes, raw: bytes = None, exe=None):
-        data = raw if raw is not None else b"".join(line + b"\n" for line in lines)
         with open(self.rules_path(exe), "wb") as f:
-            f.write(data)
+            f.write(raw if raw is not None else b"".join(line + b"\n" for line in lines))
 
     def write(self, name: str, data: bytes) -> str:
         path = os.path.join(self.work, name)
@@ -93,47 +99,47 @@ class ToolTest(unittest.TestCase):
         with open(os.path.join(self.work, name), "rb") as f:
             return f.read()
 
-    # -- running -------------------------------------------------------------
     def run_tool(self, *args: str, exe=None, cwd=None, **popen) -> Result:
-        command = RUNNER + [exe or self.exe] + list(args)
-        done = subprocess.run(command, cwd=cwd or self.work, stdin=subprocess.DEVNULL,
+        popen.setdefault("env", ENV)
+        done = subprocess.run(RUNNER + [exe or self.exe] + list(args), cwd=cwd or self.work, stdin=subprocess.DEVNULL,
                               capture_output=True, timeout=TIMEOUT, **popen)
         return Result(done.returncode, done.stdout, done.stderr)
 
-    def run_command_line(self, line: str, exe=None) -> Result:
+    def run_command_line(self, line: str) -> Result:
         """Runs a Windows executable with `line` as the raw rest of its command line. A batch
         file passes the line on untouched; wine would quote the words of an argument list."""
         batch = os.path.join(self.scratch, "run.bat")
         with open(batch, "wb") as f:
-            f.write(b"@" + self.host_path(exe or self.exe).encode() + b" " + line.encode("latin-1") + b"\r\n")
-        done = subprocess.run(RUNNER + ["cmd", "/c", self.host_path(batch)], cwd=self.work,
-                              stdin=subprocess.DEVNULL, capture_output=True, timeout=TIMEOUT)
-        return Result(done.returncode, done.stdout, done.stderr)
+            f.write(b"@" + self.host_path(self.exe).encode() + b" " + line.encode("latin-1") + b"\r\n")
+        return self.run_tool("/c", self.host_path(batch), exe="cmd")
 
-    def rewrite(self, rules, text: bytes, name="text.txt") -> bytes:
-        """Rewrites one file with the given rule lines; checks the run went well."""
+    # -- golden files --------------------------------------------------------
+    def transcript(self, result: Result, *files: str, exe=None) -> str:
+        """Exit status, standard output and error, and the named files' bytes, with this
+        test's own paths shown as <cfg>, <exe> and <work>."""
+        exe = exe or self.exe
+        paths = [(self.rules_path(exe), b"<cfg>"), (exe, b"<exe>"), (self.work, b"<work>")]
+
+        def neutral(data):
+            for path, mark in paths:
+                data = data.replace(self.host_path(path).encode(), mark)
+            return data
+        return ("exit %d\n" % result.status + golden_lines("out", neutral(result.out))
+                + golden_lines("err", neutral(result.err))
+                + "".join(golden_lines(name, self.read(name)) for name in files))
+
+    def assert_golden(self, name: str, text: str):
+        path = os.path.join(GOLDEN, name + ".txt")
+        if UPDATE_GOLDEN:
+            with open(path, "w") as f:
+                f.write(text)
+            return
+        with open(path) as f:
+            self.assertMultiLineEqual(text, f.read())
+
+    def rewrite(self, rules, text: bytes) -> bytes:
+        """Rewrites one file, t.txt, with the given rule lines; checks the run went well."""
         self.write_rules(*rules)
-        self.write(name, text)
-        result = self.run_tool(name)
-        self.assertEqual(result.status, 0, result)
-        self.assertEqual(result.out, crlf(b"Analisando: " + name.encode() + b"\nFeito\n"))
-        self.assertEqual(result.err, b"")
-        return self.read(name)
-
-
-def longest_match_rewrite(rules: dict, text: bytes) -> bytes:
-    """The plain model: at each position the longest key wins; no rescanning."""
-    lengths = sorted({len(k) for k in rules}, reverse=True)
-    out = bytearray()
-    i = 0
-    while i < len(text):
-        for length in lengths:
-            replacement = rules.get(text[i:i + length])
-            if replacement is not None:
-                out += replacement
-                i += length
-                break
-        else:
-            out.append(text[i])
-            i += 1
-    return bytes(out)
+        self.write("t.txt", text)
+        self.assert_golden("one_file", self.transcript(self.run_tool("t.txt")))
+        return self.read("t.txt")
