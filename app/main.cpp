@@ -4,7 +4,7 @@
 #include "platform/program_path.h"
 
 int main(int argc, char** argv) {
-  platform::setup_process();
+  if (!platform::setup_process()) return 1;
   int status = run(platform::program_path(argc > 0 ? argv[0] : nullptr), platform::file_arguments(argc, argv),
                    QUORBEL_SEPARATOR);
   platform::flush_console();

@@ -1,23 +1,29 @@
 #include "app/run.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "app/messages.h"
-#include "rewrite/rewrite_files.h"
+#include "app/rewrite_files.h"
+#include "platform/files.h"
 #include "rules/rule_file.h"
 #include "rules/rule_table.h"
 
 namespace {
 
+int32_t read_rules(void* file, char* buffer, int32_t size) {
+  auto* stream = static_cast<std::FILE*>(file);
+  auto count = static_cast<int32_t>(std::fread(buffer, 1, static_cast<std::size_t>(size), stream));
+  return std::ferror(stream) ? -1 : count;
+}
+
+bool rewind_rules(void* file) { return std::fseek(static_cast<std::FILE*>(file), 0, SEEK_SET) == 0; }
+
 void report_load_failure(LoadResult result, const char* path) {
   using platform::Stream;
   switch (result.status) {
     case LoadStatus::Loaded:
-      break;
-    case LoadStatus::CannotOpen:
-      print(Stream::Err, "%s", text::kCannotOpenRules);
-      print_error_report(path, result.error);
       break;
     case LoadStatus::TooLarge:
       print(Stream::Err, "%s", text::kRulesTooLarge);
@@ -62,8 +68,16 @@ int run(const std::string& program, const std::vector<std::string>& files, char 
     print(platform::Stream::Out, text::kUsage, program.c_str(), rule_path.c_str());
     return 0;
   }
+  std::FILE* file = platform::open_rule_file(rule_path.c_str());
+  if (file == nullptr) {
+    int error = errno;
+    print(platform::Stream::Err, "%s", text::kCannotOpenRules);
+    print_error_report(rule_path.c_str(), error);
+    return 1;
+  }
   RuleSet rules{};
-  LoadResult loaded = load_rules(rule_path.c_str(), separator, &rules);
+  LoadResult loaded = load_rules(RuleSource{file, read_rules, rewind_rules}, separator, &rules);
+  (void)std::fclose(file);  // read only: closing cannot lose data
   if (loaded.status != LoadStatus::Loaded) {
     report_load_failure(loaded, rule_path.c_str());
     return 1;

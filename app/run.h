@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
-// The rule-file buffer, and how much of it the program path may fill.
+// The rule-file path is derived in a buffer of kRulePathBufferSize bytes, of
+// which the program path may fill kRulePathBound: the bound the tool has
+// always used, kept so that a cut path gives the same rule-file path.
 constexpr int kRulePathBufferSize = 8192;
 constexpr int kRulePathBound = 8092;
 

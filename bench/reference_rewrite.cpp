@@ -54,7 +54,13 @@ int main(int argc, char** argv) {
   }
   const char separator = argv[2][0];
   RuleSet rules{};
-  LoadResult loaded = load_rules(argv[1], separator, &rules);
+  std::FILE* file = std::fopen(argv[1], "rb");
+  if (file == nullptr) return 1;
+  auto read_rules = [](void* context, char* buffer, int32_t size) {
+    return static_cast<int32_t>(std::fread(buffer, 1, static_cast<std::size_t>(size), static_cast<std::FILE*>(context)));
+  };
+  auto rewind_rules = [](void* context) { return std::fseek(static_cast<std::FILE*>(context), 0, SEEK_SET) == 0; };
+  LoadResult loaded = load_rules(RuleSource{file, read_rules, rewind_rules}, separator, &rules);
   if (loaded.status != LoadStatus::Loaded) {
     std::fprintf(stderr, "load_rules(%s): failed (%s)\n", argv[1], std::strerror(loaded.error));
     return 1;

@@ -38,8 +38,11 @@ std::string read_all(int file) {
 
 bool load_table(const std::string& file_bytes, char separator, LoadedRules* loaded) {
   int file = memory_file(file_bytes);
-  std::string path = "/proc/self/fd/" + std::to_string(file);
-  LoadResult result = load_rules(path.c_str(), separator, &loaded->set);
+  RuleSource source{&file, [](void* context, char* buffer, int32_t size) {
+                      return static_cast<int32_t>(read(*static_cast<int*>(context), buffer, static_cast<size_t>(size)));
+                    },
+                    [](void* context) { return lseek(*static_cast<int*>(context), 0, SEEK_SET) == 0; }};
+  LoadResult result = load_rules(source, separator, &loaded->set);
   close(file);
   if (result.status == LoadStatus::NoRules) {
     std::free(loaded->set.text);

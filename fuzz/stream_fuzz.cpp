@@ -84,7 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
   int in = memory_file(text);
   int out = memory_file("");
-  require(rewrite_stream(loaded.table, in, out, window_size) == StreamResult::Done, "the stream failed on memory files");
+  auto read_from = [](void* context, char* buffer, int32_t count) {
+    return static_cast<int32_t>(read(*static_cast<int*>(context), buffer, static_cast<size_t>(count)));
+  };
+  auto write_to = [](void* context, const char* bytes, int32_t count) {
+    return write(*static_cast<int*>(context), bytes, static_cast<size_t>(count)) == count;
+  };
+  require(rewrite_stream(loaded.table, ByteSource{&in, read_from}, ByteSink{&out, write_to}, window_size) ==
+              StreamResult::Done,
+          "the stream failed on memory files");
   std::string streamed = read_all(out);
   close(in);
   close(out);

@@ -9,9 +9,11 @@ enum class Stream { Out, Err };
 
 // Sets the streams up once at start: standard error unbuffered; standard
 // output unbuffered on a terminal and block-buffered (512 bytes) otherwise.
-// Also keeps an exceeded file-size limit from killing the process, so that
-// the write fails and is reported instead.
-void setup_process();
+// A closed standard stream is opened on the null device, so that no file
+// takes its place. Also keeps an exceeded file-size limit from killing the
+// process, so that the write fails and is reported instead. False when the
+// process cannot be set up safely.
+bool setup_process();
 
 // Writes message bytes unchanged except that every line feed leaves the
 // process as CR LF.

@@ -1,8 +1,11 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 namespace platform {
 
@@ -11,7 +14,12 @@ namespace {
 constexpr std::size_t kRedirectedBufferSize = 512;
 }  // namespace
 
-void setup_process() {
+bool setup_process() {
+  // A file opened later must never take the place of a closed standard
+  // stream: messages would be written into it.
+  for (int descriptor = 0; descriptor <= STDERR_FILENO; ++descriptor) {
+    if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != descriptor) return false;
+  }
   // A setting that cannot be made leaves the default, with which the tool still works.
   (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
   if (isatty(STDOUT_FILENO)) {
@@ -22,6 +30,7 @@ void setup_process() {
     (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
+  return true;
 }
 
 void write_console(Stream stream, const char* bytes, std::size_t count) {

@@ -12,7 +12,14 @@ namespace {
 constexpr std::size_t kRedirectedBufferSize = 512;
 }  // namespace
 
-void setup_process() {
+bool setup_process() {
+  // A file opened later must never take the place of a closed standard
+  // stream: messages would be written into it.
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (_get_osfhandle(descriptor) != -1) continue;
+    int null = _open("NUL", _O_RDWR);
+    if (null < 0 || (null != descriptor && (_dup2(null, descriptor) != 0 || _close(null) != 0))) return false;
+  }
   // Text mode turns each line feed into CR LF, on a console and redirected.
   _setmode(_fileno(stdout), _O_TEXT);
   _setmode(_fileno(stderr), _O_TEXT);
@@ -22,6 +29,7 @@ void setup_process() {
   } else {
     std::setvbuf(stdout, nullptr, _IOFBF, kRedirectedBufferSize);
   }
+  return true;
 }
 
 void write_console(Stream stream, const char* bytes, std::size_t count) {

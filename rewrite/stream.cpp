@@ -2,9 +2,38 @@
 
 #include <cstring>
 
-#include "rewrite/output_buffer.h"
-
 namespace {
+
+// Rewritten bytes collect here and go to the sink in pieces of `capacity`.
+struct OutputBuffer {
+  const ByteSink* sink;
+  char* bytes;
+  int32_t capacity;
+  int32_t fill;
+  bool failed;  // a write failed; later bytes are dropped
+};
+
+void flush_output(OutputBuffer* output) {
+  if (output->fill > 0 && !output->failed) {
+    output->failed = !output->sink->write(output->sink->context, output->bytes, output->fill);
+  }
+  output->fill = 0;
+}
+
+// A piece that does not fit goes out after what the buffer holds; one at
+// least as large as the buffer goes out directly, so a replacement of any
+// length is written in full.
+void append_output(OutputBuffer* output, const char* bytes, int32_t count) {
+  if (count > output->capacity - output->fill) {
+    flush_output(output);
+    if (count >= output->capacity) {
+      if (!output->failed) output->failed = !output->sink->write(output->sink->context, bytes, count);
+      return;
+    }
+  }
+  std::memcpy(output->bytes + output->fill, bytes, static_cast<std::size_t>(count));
+  output->fill += count;
+}
 
 // Scans window positions from `position` up to `end`, copying unmatched runs
 // in bulk. Returns where scanning stopped; a match may carry it past `end`.
@@ -35,13 +64,13 @@ int32_t scan_window(const RuleTable& table, const char* window, int32_t position
 
 }  // namespace
 
-StreamResult rewrite_stream(const RuleTable& table, platform::FileHandle input, platform::FileHandle output,
+StreamResult rewrite_stream(const RuleTable& table, const ByteSource& input, const ByteSink& output,
                             int32_t window_size) {
   // Both buffers are obtained once and reused for every file; the window has
   // room past its end for what the start scan reads beyond a block.
   static char window[kLargeWindowSize + kStartMaskReach];
   static char output_bytes[kLargeWindowSize];
-  OutputBuffer buffer{output, output_bytes, window_size, 0, false};
+  OutputBuffer buffer{&output, output_bytes, window_size, 0, false};
 
   int32_t filled = window_size;
   int32_t position = window_size;
@@ -49,7 +78,7 @@ StreamResult rewrite_stream(const RuleTable& table, platform::FileHandle input, 
     // The unscanned rest (at most one key long) moves to the window's start.
     int32_t rest = filled - position;
     std::memmove(window, window + position, static_cast<std::size_t>(rest));
-    int32_t count = platform::read_input(input, window + rest, window_size - rest);
+    int32_t count = input.read(input.context, window + rest, window_size - rest);
     if (count < 0) return StreamResult::ReadFailed;
     filled = rest + count;
     if (filled < window_size) window[filled] = '\0';  // stops every key comparison
@@ -60,5 +89,6 @@ StreamResult rewrite_stream(const RuleTable& table, platform::FileHandle input, 
     if (buffer.failed) return StreamResult::WriteFailed;
     if (filled < window_size) break;
   }
-  return flush_output(&buffer) ? StreamResult::Done : StreamResult::WriteFailed;
+  flush_output(&buffer);
+  return buffer.failed ? StreamResult::WriteFailed : StreamResult::Done;
 }

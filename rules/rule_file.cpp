@@ -1,9 +1,7 @@
 #include "rules/rule_file.h"
 
 #include <cerrno>
-#include <cstdio>
 
-#include "platform/read_file.h"
 #include "rules/allocation.h"
 
 namespace {
@@ -12,12 +10,12 @@ namespace {
 constexpr int32_t kBlockSize = 8192;
 
 // Reads the file once to find its size, refusing it as soon as it is too large.
-LoadStatus measure(std::FILE* file, int32_t* size) {
+LoadStatus measure(const RuleSource& source, int32_t* size) {
   static char scratch[kBlockSize];
   int32_t total = 0;
   for (;;) {
-    auto count = static_cast<int32_t>(std::fread(scratch, 1, kBlockSize, file));
-    if (std::ferror(file)) return LoadStatus::MeasureFailed;
+    int32_t count = source.read(source.context, scratch, kBlockSize);
+    if (count < 0) return LoadStatus::MeasureFailed;
     if (count > kMaxRuleFileSize - total) return LoadStatus::TooLarge;
     total += count;
     if (count < kBlockSize) break;
@@ -26,17 +24,17 @@ LoadStatus measure(std::FILE* file, int32_t* size) {
   return LoadStatus::Loaded;
 }
 
-LoadResult load_text(std::FILE* file, RuleSet* rules) {
+LoadResult load_text(const RuleSource& source, RuleSet* rules) {
   int32_t size = 0;
-  LoadStatus measured = measure(file, &size);
+  LoadStatus measured = measure(source, &size);
   if (measured != LoadStatus::Loaded) return {measured, 0};
   auto* text = static_cast<char*>(allocate(static_cast<std::size_t>(size) + 1));
   if (text == nullptr) return {LoadStatus::NoMemoryForText, 0};
-  if (std::fseek(file, 0, SEEK_SET) != 0) return {LoadStatus::ReadFailed, errno};
+  if (!source.rewind(source.context)) return {LoadStatus::ReadFailed, errno};
   for (int32_t offset = 0; offset < size;) {
     int32_t want = size - offset < kBlockSize ? size - offset : kBlockSize;
-    auto count = static_cast<int32_t>(std::fread(text + offset, 1, static_cast<std::size_t>(want), file));
-    if (std::ferror(file)) return {LoadStatus::ReadFailed, errno};
+    int32_t count = source.read(source.context, text + offset, want);
+    if (count < 0) return {LoadStatus::ReadFailed, errno};
     if (count < want) return {LoadStatus::FileShrank, 0};
     offset += count;
   }
@@ -76,11 +74,8 @@ int32_t scan_rules(char* text, char separator, const char** entries) {
   return count;
 }
 
-LoadResult load_rules(const char* path, char separator, RuleSet* rules) {
-  std::FILE* file = platform::open_for_reading(path);
-  if (file == nullptr) return {LoadStatus::CannotOpen, errno};
-  LoadResult loaded = load_text(file, rules);
-  (void)std::fclose(file);  // read only: closing cannot lose data
+LoadResult load_rules(const RuleSource& source, char separator, RuleSet* rules) {
+  LoadResult loaded = load_text(source, rules);
   if (loaded.status != LoadStatus::Loaded) return loaded;
 
   int32_t count = scan_rules(rules->text, separator, nullptr);

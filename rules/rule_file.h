@@ -4,10 +4,20 @@
 
 #include <cstdint>
 
-// The rule file may hold at most this many bytes (15,000 KiB).
+// The limits of the rule format. The rule file may hold at most
+// kMaxRuleFileSize bytes (15,000 KiB); a key is 1 to kMaxKeyLength bytes
+// long, so a lookup never reads further ahead than that.
 constexpr int32_t kMaxRuleFileSize = 15000 * 1024;
-// A key is 1 to this many bytes long, so a lookup never reads further ahead.
 constexpr int32_t kMaxKeyLength = 200;
+
+// Where the rule file's bytes come from: the caller opens the file. `read`
+// fills up to `size` bytes and returns the count, short only at the end, or
+// -1 with errno set; `rewind` goes back to the first byte.
+struct RuleSource {
+  void* context;
+  int32_t (*read)(void* context, char* buffer, int32_t size);
+  bool (*rewind)(void* context);
+};
 
 // The loaded rules. Each entry points at a rule line inside `text`, which
 // reads key, separator, replacement, NUL. Held until the process ends.
@@ -19,7 +29,6 @@ struct RuleSet {
 
 enum class LoadStatus {
   Loaded,
-  CannotOpen,        // error holds the reason
   TooLarge,
   MeasureFailed,     // a read failed while measuring the size
   ReadFailed,        // a read failed while loading; error holds the reason
@@ -34,8 +43,9 @@ struct LoadResult {
   int error;  // errno of the failure, where the status says so
 };
 
-// Reads the rule file at `path` and collects its rules for `separator`.
-LoadResult load_rules(const char* path, char separator, RuleSet* rules);
+// Reads the whole rule text from `source`, measuring it first so that it is
+// held in one buffer, and collects its rules for `separator`.
+LoadResult load_rules(const RuleSource& source, char separator, RuleSet* rules);
 
 // Scans a NUL-terminated rule text for rule lines. With `entries` null it
 // only counts them; otherwise it also ends each rule line with NUL in place

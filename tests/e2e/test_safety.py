@@ -81,11 +81,6 @@ class RefusalTest(ToolTest):
                   ("hard link", lambda: os.link(victim, tmp)),
                   ("fifo", lambda: os.mkfifo(tmp)),
                   ("read-only file", lambda: os.chmod(self.write("quorbel.tmp", b"kept"), 0o444))]
-        if ROOT:
-            def foreign():
-                self.write("quorbel.tmp", b"theirs")
-                os.chown(tmp, 65534, 65534)
-            plants.append(("another user's file", foreign))
         for label, plant in plants:
             with self.subTest(plant=label):
                 plant()

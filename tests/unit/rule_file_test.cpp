@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "rules/allocation.h"
 #include "rules/rule_file.h"
+#include "test_support.h"
 
 namespace {
 
@@ -42,47 +41,46 @@ TEST(ScanRules, NulEndsTheText) {
 
 class LoadRules : public ::testing::Test {
  protected:
-  // ctest runs the cases side by side: each gets a file of its own.
-  std::string path = ::testing::TempDir() + "quorbel_rule_file_test_" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "_" +
-                     std::to_string(getpid()) + ".cfg";
-  void write(const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
+  MemoryFile file;
+  LoadStatus load(const std::string& bytes, RuleSet* rules) {
+    file.bytes = bytes;
+    file.offset = 0;
+    file.rewound = false;
+    return load_rules(file.rule_source(), '^', rules).status;
   }
-  void TearDown() override {
-    std::remove(path.c_str());
-    fail_allocations_after(-1);
-  }
+  void TearDown() override { fail_allocations_after(-1); }
 };
 
 TEST_F(LoadRules, ReportsEachFailure) {
   RuleSet rules{};
-  LoadResult missing = load_rules((path + ".missing").c_str(), '^', &rules);
-  EXPECT_EQ(missing.status, LoadStatus::CannotOpen);
-  EXPECT_EQ(std::string(std::strerror(missing.error)), "No such file or directory");
-  EXPECT_EQ(load_rules(::testing::TempDir().c_str(), '^', &rules).status, LoadStatus::CannotOpen);
+  EXPECT_EQ(load("", &rules), LoadStatus::NoRules);
+  EXPECT_EQ(load("comment\n^x\n", &rules), LoadStatus::NoRules);
 
-  write("");
-  EXPECT_EQ(load_rules(path.c_str(), '^', &rules).status, LoadStatus::NoRules);
-  write("comment\n^x\n");
-  EXPECT_EQ(load_rules(path.c_str(), '^', &rules).status, LoadStatus::NoRules);
-
-  write("a^b\n");
   fail_allocations_after(0);
-  EXPECT_EQ(load_rules(path.c_str(), '^', &rules).status, LoadStatus::NoMemoryForText);
+  EXPECT_EQ(load("a^b\n", &rules), LoadStatus::NoMemoryForText);
   fail_allocations_after(1);
-  EXPECT_EQ(load_rules(path.c_str(), '^', &rules).status, LoadStatus::NoMemoryForEntries);
+  EXPECT_EQ(load("a^b\n", &rules), LoadStatus::NoMemoryForEntries);
+  fail_allocations_after(-1);
+
+  std::string two_blocks = "a^b\n" + std::string(9000, '#');
+  file.fail_after = 1;  // the second block of the measuring pass
+  EXPECT_EQ(load(two_blocks, &rules), LoadStatus::MeasureFailed);
+  file.fail_after = 3;  // the second block of the loading pass
+  EXPECT_EQ(load(two_blocks, &rules), LoadStatus::ReadFailed);
+  file.fail_after = -1;
+  file.shrink_to = 8192;
+  EXPECT_EQ(load(two_blocks, &rules), LoadStatus::FileShrank);
 }
 
 TEST_F(LoadRules, AcceptsExactlyTheSizeLimit) {
   std::string body = "k^v\n";
-  write(body + std::string(static_cast<std::size_t>(kMaxRuleFileSize) - body.size(), '#'));
   RuleSet rules{};
-  ASSERT_EQ(load_rules(path.c_str(), '^', &rules).status, LoadStatus::Loaded);
+  ASSERT_EQ(load(body + std::string(static_cast<std::size_t>(kMaxRuleFileSize) - body.size(), '#'), &rules),
+            LoadStatus::Loaded);
   EXPECT_EQ(rules.count, 1);
   EXPECT_STREQ(rules.entries[0], "k^v");
-  write(body + std::string(static_cast<std::size_t>(kMaxRuleFileSize) + 1 - body.size(), '#'));
-  EXPECT_EQ(load_rules(path.c_str(), '^', &rules).status, LoadStatus::TooLarge);
+  EXPECT_EQ(load(body + std::string(static_cast<std::size_t>(kMaxRuleFileSize) + 1 - body.size(), '#'), &rules),
+            LoadStatus::TooLarge);
 }
 
 }  // namespace

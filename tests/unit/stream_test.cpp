@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <random>
 #include <string>
 
@@ -13,31 +9,14 @@
 
 namespace {
 
-// Streams `text` through the rewrite between two real files.
+// Streams `text` through the rewrite between two memory files.
 class StreamTest : public ::testing::Test {
  protected:
-  // ctest runs the cases side by side: each gets files of its own.
-  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-  std::string unique = name + "_" + std::to_string(getpid());
-  std::string input_path = ::testing::TempDir() + "quorbel_stream_in_" + unique;
-  std::string output_path = ::testing::TempDir() + "quorbel_stream_out_" + unique;
-
-  void TearDown() override {
-    std::remove(input_path.c_str());
-    std::remove(output_path.c_str());
-  }
-
   std::string stream(const RuleTable& table, const std::string& text, int32_t window_size) {
-    int input = open(input_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    EXPECT_EQ(write(input, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    lseek(input, 0, SEEK_SET);
-    int output = open(output_path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    EXPECT_EQ(rewrite_stream(table, input, output, window_size), StreamResult::Done);
-    std::string out(static_cast<std::size_t>(lseek(output, 0, SEEK_END)), '\0');
-    EXPECT_EQ(pread(output, out.data(), out.size(), 0), static_cast<ssize_t>(out.size()));
-    close(input);
-    close(output);
-    return out;
+    MemoryFile input{text};
+    MemoryFile output;
+    EXPECT_EQ(rewrite_stream(table, input.source(), output.sink(), window_size), StreamResult::Done);
+    return output.bytes;
   }
 };
 
@@ -100,13 +79,13 @@ TEST_F(StreamTest, LongReplacementsAreWrittenWhole) {
 TEST(StreamFailures, ReadAndWriteErrorsAreReported) {
   TestTable built;
   build_test_table("a^b\n", '^', &built);
-  int directory = open(::testing::TempDir().c_str(), O_RDONLY | O_DIRECTORY);
-  int sink = open("/dev/null", O_WRONLY);
-  EXPECT_EQ(rewrite_stream(built.table, directory, sink, kWindowSize), StreamResult::ReadFailed);
-  int full = open("/dev/full", O_WRONLY);
-  int source = open("/proc/self/exe", O_RDONLY);
-  EXPECT_EQ(rewrite_stream(built.table, source, full, kLargeWindowSize), StreamResult::WriteFailed);
-  for (int fd : {directory, sink, full, source}) close(fd);
+  MemoryFile input{std::string(300000, 'a')};
+  MemoryFile output;
+  input.fail_after = 1;
+  EXPECT_EQ(rewrite_stream(built.table, input.source(), output.sink(), kWindowSize), StreamResult::ReadFailed);
+  input = MemoryFile{std::string(300000, 'a')};
+  output.fail_after = 0;
+  EXPECT_EQ(rewrite_stream(built.table, input.source(), output.sink(), kLargeWindowSize), StreamResult::WriteFailed);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Building rule tables and plain models of the lookup for tests.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -10,8 +11,47 @@
 #include <string>
 #include <vector>
 
+#include "rewrite/stream.h"
 #include "rules/allocation.h"
 #include "rules/rule_table.h"
+
+// Bytes in memory as the rule loader and the stream read and write them.
+// `fail_after` reads (or writes) succeed and every later one fails; a
+// `shrink_to` below the size makes the file seem to shrink after a rewind.
+struct MemoryFile {
+  std::string bytes;
+  std::size_t offset = 0;
+  int fail_after = -1;
+  std::size_t shrink_to = std::string::npos;
+  bool rewound = false;
+
+  static int32_t read(void* context, char* buffer, int32_t size) {
+    auto* file = static_cast<MemoryFile*>(context);
+    if (file->fail_after == 0) return -1;
+    if (file->fail_after > 0) --file->fail_after;
+    std::size_t end = file->rewound && file->shrink_to < file->bytes.size() ? file->shrink_to : file->bytes.size();
+    std::size_t count = std::min(static_cast<std::size_t>(size), end - std::min(end, file->offset));
+    std::memcpy(buffer, file->bytes.data() + file->offset, count);
+    file->offset += count;
+    return static_cast<int32_t>(count);
+  }
+  static bool rewind(void* context) {
+    auto* file = static_cast<MemoryFile*>(context);
+    file->offset = 0;
+    file->rewound = true;
+    return true;
+  }
+  static bool write(void* context, const char* bytes, int32_t count) {
+    auto* file = static_cast<MemoryFile*>(context);
+    if (file->fail_after == 0) return false;
+    if (file->fail_after > 0) --file->fail_after;
+    file->bytes.append(bytes, static_cast<std::size_t>(count));
+    return true;
+  }
+  RuleSource rule_source() { return RuleSource{this, read, rewind}; }
+  ByteSource source() { return ByteSource{this, read}; }
+  ByteSink sink() { return ByteSink{this, write}; }
+};
 
 // A rule table built from rule-file text, as the tool would build it.
 struct TestTable {
