@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz_support.h"
+#include "fuzz.h"
 #include "platform/command_line.h"
 
 namespace {
