@@ -136,10 +136,3 @@ class ToolTest(unittest.TestCase):
             return
         with open(path) as f:
             self.assertMultiLineEqual(text, f.read())
-
-    def rewrite(self, rules, text: bytes) -> bytes:
-        """Rewrites one file, t.txt, with the given rule lines; checks the run went well."""
-        self.write_rules(*rules)
-        self.write("t.txt", text)
-        self.assert_golden("one_file", self.transcript(self.run_tool("t.txt")))
-        return self.read("t.txt")
