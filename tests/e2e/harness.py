@@ -11,6 +11,7 @@ Every build, under wine too, must match the same golden files byte for byte.
 """
 
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -50,11 +51,9 @@ def rule(key: bytes, replacement: bytes) -> bytes:
 
 
 def golden_lines(label: str, data: bytes) -> str:
-    """One line per line of `data`, escaped to ASCII (CR shows as \\r), each under `label`."""
-    if not data:
-        return ""
+    """One line per line of `data`, escaped to ASCII (CR LF shows as \\r\\n), each under `label`."""
     return "".join("%s| %s\n" % (label, line.decode("latin-1").encode("unicode_escape").decode())
-                   for line in data.split(b"\n"))
+                   for line in re.findall(b"[^\n]*\n|[^\n]+", data))
 
 
 @dataclass
