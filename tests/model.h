@@ -101,13 +101,12 @@ struct MemoryFile {
 struct LoadedTable {
   RuleSet set{};
   RuleTable table{};
-  LoadResult loaded{};
   bool built = false;
 
   LoadedTable(const std::string& rule_file, char separator) {
     MemoryFile file{rule_file};
-    loaded = load_rules(file.rule_source(), separator, &set);
-    built = loaded.status == LoadStatus::Loaded && build_rule_table(set, separator, &table) == BuildStatus::Built;
+    built = load_rules(file.rule_source(), separator, &set).status == LoadStatus::Loaded &&
+            build_rule_table(set, separator, &table) == BuildStatus::Built;
   }
   // What the tool keeps until it exits, freed so that leak checks see the rest.
   ~LoadedTable() {

@@ -4,7 +4,7 @@ import os
 import shutil
 import unittest
 
-from harness import EXE_NAME, SEP, WINDOWS, ToolTest, rule
+from harness import ENV, EXE_NAME, SEP, WINDOWS, ToolTest, rule
 
 LIMIT = 15_360_000
 FILL = rule(b"b", b"X") + b"\n"
@@ -30,9 +30,9 @@ class UsageTest(ToolTest):
         os.mkdir(os.path.join(self.scratch, "links"))
         link = os.path.join(self.scratch, "links", "q")
         os.symlink(self.exe, link)
-        path_env = dict(os.environ, LC_ALL="C", PATH=os.path.dirname(link) + os.pathsep + os.environ["PATH"])
-        for exe, env in (("../bin/" + EXE_NAME, None), (link, None), ("q", path_env)):
-            self.assert_golden("usage", self.transcript(self.run_tool(exe=exe, **({"env": env} if env else {}))))
+        path_env = dict(ENV, PATH=os.path.dirname(link) + os.pathsep + ENV["PATH"])
+        for exe, env in (("../bin/" + EXE_NAME, ENV), (link, ENV), ("q", path_env)):
+            self.assert_golden("usage", self.transcript(self.run_tool(exe=exe, env=env)))
         self.write_rules(rule(b"a", b"b"))
         self.write("t.txt", b"aaa")
         self.assertEqual((self.run_tool("t.txt", exe=link).status, self.read("t.txt")), (0, b"bbb"))
