@@ -1,14 +1,8 @@
-"""Runs the real quorbel executable in a scratch directory and compares what it prints and
-writes with the golden files in golden/; QUORBEL_UPDATE_GOLDEN=1 rewrites them from the run.
-
-Set by the test registration:
-  QUORBEL_EXE     the built executable
-  QUORBEL_SEP     its separator byte ("^" or "$")
-  QUORBEL_RUNNER  optional command prefix (for example "wine" or a valgrind line)
-  QUORBEL_CHECKER "valgrind" or "sanitizers" when the executable runs under a memory
-                  checker, which makes it far slower and reserves address space freely
-Every build, under wine too, must match the same golden files byte for byte.
-"""
+"""Runs the real quorbel executable (QUORBEL_EXE, separator QUORBEL_SEP, run through the
+command prefix QUORBEL_RUNNER, such as wine or valgrind) in a scratch directory. What it prints
+and writes is compared with golden/*.txt, the same for every build and system;
+QUORBEL_UPDATE_GOLDEN=1 rewrites them from the run instead. QUORBEL_CHECKER names a memory
+checker the run is under, which makes it far slower and reserves address space freely."""
 
 import os
 import re

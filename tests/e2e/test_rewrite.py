@@ -24,7 +24,7 @@ class WindowTest(ToolTest):
         offsets += [first_scan_end + WINDOW - len(KEY) + d for d in (-1, 0, 1, 100, 200)]
         texts = {"k%d" % at: b"." * at + KEY + b"." * 500 for at in offsets}
         texts["cut"] = b"." * (WINDOW - 199) + KEY[:199]  # a key cut off where the first window ends the file
-        texts["long"] = b"~.~" + b"." * 9000 + b"~"
+        texts["long"] = b"~.~\r\n\0\x1a\r" + b"." * 9000 + b"~"  # binary bytes pass untouched
         expected = {name: self.expected(text) for name, text in texts.items()}
         self.write_rules(*(rule(key, replacement) for key, replacement in RULES.items()))
         for name, text in texts.items():
