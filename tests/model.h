@@ -1,6 +1,7 @@
 #pragma once
 // What the unit tests and the fuzzers check the tool against: the longest-match
-// model, whole-text rewrites by a lookup, and rules and texts held in memory.
+// model, whole-text rewrites by a lookup, rules and texts held in memory, and
+// the check of every lookup on a rule file and a text.
 
 #include <algorithm>
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rewrite/stream.h"
 #include "rules/rule_file.h"
@@ -117,3 +119,61 @@ struct LoadedTable {
   LoadedTable(const LoadedTable&) = delete;
   LoadedTable& operator=(const LoadedTable&) = delete;
 };
+
+// The rule lines as read by hand: the text ends at its first NUL, lines end at
+// CR or LF, and a line is a rule when its first separator follows a key of 1
+// to kMaxKeyLength bytes.
+inline std::vector<std::string> rule_lines(const std::string& file, char separator) {
+  std::string text = file.substr(0, file.find('\0'));
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < text.size();) {
+    std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
+    std::size_t separator_at = text.find(separator, start);
+    if (separator_at < end && separator_at > start && separator_at - start <= kMaxKeyLength) {
+      lines.push_back(text.substr(start, end - start));
+    }
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Loads `rule_file` as the tool does and looks up at every position of `text`:
+// the table must hold the model's rule lines, the fast lookup must equal the
+// reference everywhere and, while no key repeats, find the model's longest
+// key, reading no further than kMaxKeyLength bytes. Returns the first
+// difference, or an empty string.
+inline std::string check_lookups(const std::string& rule_file, char separator, const std::string& text) {
+  std::vector<std::string> lines = rule_lines(rule_file, separator);
+  LoadedTable rules(rule_file, separator);
+  if (rules.built != !lines.empty()) return "the loader and the model disagree on whether there are rules";
+  if (!rules.built) return "";
+  const RuleTable& table = rules.table;
+  std::vector<std::string> in_table(table.main, table.main + table.main_count);
+  in_table.insert(in_table.end(), table.prefixes, table.prefixes + table.prefix_count);
+  std::sort(in_table.begin(), in_table.end());
+  std::sort(lines.begin(), lines.end());
+  if (in_table != lines) return "the table's rules differ from the model's";
+  Model model;
+  for (const std::string& line : lines) {
+    model.add(line.substr(0, line.find(separator)), line.substr(line.find(separator) + 1));
+  }
+  // Exactly sized, so that the sanitizer sees any read past their ends.
+  std::vector<char> padded(text.begin(), text.end());
+  padded.push_back('\0');
+  std::vector<char> bare(text.begin(), text.end());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto at = [i](const char* what) { return what + (" at " + std::to_string(i)); };
+    Match fast = lookup(table, padded.data() + i);
+    Match reference = lookup_reference(table, padded.data() + i);
+    if (fast.entry != reference.entry || fast.key_length != reference.key_length) return at("lookup_reference differs");
+    if (fast.entry != nullptr && !may_start_at(table.trie, padded.data() + i)) return at("may_start_at missed a key");
+    if (i + kMaxKeyLength <= text.size()) {
+      Match without_nul = lookup(table, bare.data() + i);
+      if (without_nul.entry != fast.entry || without_nul.key_length != fast.key_length) return at("no NUL after");
+    }
+    const auto* longest = model.repeated ? nullptr : model.longest_at(text, i);
+    std::string expected = longest == nullptr ? "" : longest->first + separator + longest->second;
+    if (!model.repeated && (fast.entry == nullptr ? "" : fast.entry) != expected) return at("the model differs");
+  }
+  return "";
+}
