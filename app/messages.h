@@ -4,6 +4,8 @@
 #include "platform/console.h"
 
 namespace text {
+// Kept word for word as users have always seen it, though the example shows
+// "|" rather than the build's separator and the tool does not wait for ENTER.
 constexpr const char kUsage[] =
     "\n"
     "Programa Quorbel, vers\xe3o de 24/02/2003\n"
