@@ -1,7 +1,7 @@
 #pragma once
 // The texts the tool prints, as ISO-8859-1 bytes, and printing them.
 
-#include "platform/console.h"
+#include "platform/process.h"
 
 namespace text {
 // Kept word for word as users have always seen it, though the example shows

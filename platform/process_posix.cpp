@@ -1,4 +1,4 @@
-#include "platform/console.h"
+#include "platform/process.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,13 +6,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <vector>
 
 namespace platform {
-
-namespace {
-// Redirected standard output is written in blocks of this size.
-constexpr std::size_t kRedirectedBufferSize = 512;
-}  // namespace
 
 bool setup_process() {
   // A file opened later must never take the place of a closed standard
@@ -52,5 +48,22 @@ void write_console(Stream stream, const char* bytes, std::size_t count) {
 }
 
 void flush_console() { (void)std::fflush(stdout); }
+
+std::string program_path(const char* argv0) {
+  // readlink does not say how long the target is: grow until it fits.
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return argv0 != nullptr ? argv0 : "";
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      return std::string(buffer.data(), static_cast<std::size_t>(length));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::vector<std::string> file_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
 
 }  // namespace platform

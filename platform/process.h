@@ -1,11 +1,25 @@
 #pragma once
-// The process's console streams and start-up settings.
+// The process: its start-up settings, console streams, program path and
+// arguments.
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 namespace platform {
 
+// The path the operating system reports for the running executable, never
+// the word typed on the command line; argv0 only when the system cannot tell.
+std::string program_path(const char* argv0);
+
+// Every argument after the program name, in order; none is an option and no
+// wildcard is expanded.
+std::vector<std::string> file_arguments(int argc, char** argv);
+
 enum class Stream { Out, Err };
+
+// Redirected standard output is written in blocks of this size.
+constexpr std::size_t kRedirectedBufferSize = 512;
 
 // Sets the streams up once at start: standard error unbuffered; standard
 // output unbuffered on a terminal and block-buffered (512 bytes) otherwise.
