@@ -1,14 +1,19 @@
 #include "platform/console.h"
 
+#include <langinfo.h>
+#include <unistd.h>
+
+#include <clocale>
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
+#include <cstring>
 
 namespace platform {
 
 namespace {
 // Redirected standard output is written in blocks of this size.
 constexpr std::size_t kRedirectedBufferSize = 512;
+bool utf8_locale = false;
 }  // namespace
 
 void setup_process() {
@@ -22,7 +27,11 @@ void setup_process() {
     (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
+  // Only the character set: messages of the system (strerror) stay in English.
+  utf8_locale = std::setlocale(LC_CTYPE, "") != nullptr && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
 }
+
+bool console_wants_utf8() { return utf8_locale; }
 
 void write_console(Stream stream, const char* bytes, std::size_t count) {
   std::FILE* file = stream == Stream::Out ? stdout : stderr;

@@ -46,5 +46,5 @@ void rewrite_files(const RuleTable& table, const std::vector<std::string>& names
     return platform::same_file(name.c_str(), kTempFileName);
   });
   for (const std::string& name : names) rewrite_file(table, name.c_str(), temp_is_named);
-  print(Stream::Out, "%s", text::kDone);
+  print(Stream::Out, text::kDone);
 }
