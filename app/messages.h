@@ -38,7 +38,9 @@ constexpr const char kCannotMove[] = "N\xe3o consegui mudar: %s\n";
 constexpr const char kDone[] = "Feito\n";
 }  // namespace text
 
-// Formats like printf and writes the result in one piece.
+// Formats like printf and writes the result in one piece. The format, one of
+// the texts above, leaves in UTF-8 where the console wants it; the arguments
+// leave unchanged, so a fixed text is passed as the format, not through %s.
 void print(platform::Stream stream, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

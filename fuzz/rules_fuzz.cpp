@@ -16,11 +16,11 @@ namespace {
 
 // The rule lines as read by hand: the text ends at its first NUL, lines end at
 // CR or LF, and a line is a rule when its first separator follows a key of 1
-// to kMaxKeyLength bytes.
+// to kMaxKeyLength bytes. A UTF-8 byte-order mark at the start is skipped.
 std::vector<std::string> model_rule_lines(const std::string& file, char separator) {
   std::string text = file.substr(0, file.find('\0'));
   std::vector<std::string> lines;
-  std::string::size_type start = 0;
+  std::string::size_type start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0;
   while (start < text.size()) {
     std::string::size_type end = text.find_first_of("\r\n", start);
     if (end == std::string::npos) end = text.size();

@@ -26,8 +26,12 @@ constexpr std::size_t kRedirectedBufferSize = 512;
 // A closed standard stream is opened on the null device, so that no file
 // takes its place. Also keeps an exceeded file-size limit from killing the
 // process, so that the write fails and is reported instead. False when the
-// process cannot be set up safely.
+// process cannot be set up safely. Also reads the locale's character set.
 bool setup_process();
+
+// True when the tool's own texts should leave in UTF-8 rather than as their
+// ISO-8859-1 bytes: on Linux in a UTF-8 locale, never on Windows.
+bool console_wants_utf8();
 
 // Writes message bytes unchanged except that every line feed leaves the
 // process as CR LF.

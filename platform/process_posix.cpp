@@ -1,14 +1,21 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace platform {
+
+namespace {
+bool utf8_locale = false;
+}  // namespace
 
 bool setup_process() {
   // A file opened later must never take the place of a closed standard
@@ -26,8 +33,12 @@ bool setup_process() {
     (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
+  // Only the character set: messages of the system (strerror) stay in English.
+  utf8_locale = std::setlocale(LC_CTYPE, "") != nullptr && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
   return true;
 }
+
+bool console_wants_utf8() { return utf8_locale; }
 
 void write_console(Stream stream, const char* bytes, std::size_t count) {
   std::FILE* file = stream == Stream::Out ? stdout : stderr;

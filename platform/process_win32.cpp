@@ -36,6 +36,8 @@ bool setup_process() {
   return true;
 }
 
+bool console_wants_utf8() { return false; }
+
 void write_console(Stream stream, const char* bytes, std::size_t count) {
   std::fwrite(bytes, 1, count, stream == Stream::Out ? stdout : stderr);
 }
