@@ -1,7 +1,5 @@
 #include "app/run.h"
-#include "platform/arguments.h"
-#include "platform/console.h"
-#include "platform/program_path.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
   if (!platform::setup_process()) return 1;

@@ -1,9 +1,11 @@
 #pragma once
 // The texts the tool prints, as ISO-8859-1 bytes, and printing them.
 
-#include "platform/console.h"
+#include "platform/process.h"
 
 namespace text {
+// Kept word for word as users have always seen it, though the example shows
+// "|" rather than the build's separator and the tool does not wait for ENTER.
 constexpr const char kUsage[] =
     "\n"
     "Programa Quorbel, vers\xe3o de 24/02/2003\n"
@@ -36,7 +38,9 @@ constexpr const char kCannotMove[] = "N\xe3o consegui mudar: %s\n";
 constexpr const char kDone[] = "Feito\n";
 }  // namespace text
 
-// Formats like printf and writes the result in one piece.
+// Formats like printf and writes the result in one piece. The format, one of
+// the texts above, leaves in UTF-8 where the console wants it; the arguments
+// leave unchanged, so a fixed text is passed as the format, not through %s.
 void print(platform::Stream stream, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))

@@ -26,23 +26,23 @@ void report_load_failure(LoadResult result, const char* path) {
     case LoadStatus::Loaded:
       break;
     case LoadStatus::TooLarge:
-      print(Stream::Err, "%s", text::kRulesTooLarge);
+      print(Stream::Err, text::kRulesTooLarge);
       break;
     case LoadStatus::MeasureFailed:
     case LoadStatus::FileShrank:
-      print(Stream::Err, "%s", text::kCannotReadRules);
+      print(Stream::Err, text::kCannotReadRules);
       break;
     case LoadStatus::ReadFailed:
       print_error_report(path, result.error);
       break;
     case LoadStatus::NoRules:
-      print(Stream::Out, "%s", text::kNoRules);
+      print(Stream::Out, text::kNoRules);
       break;
     case LoadStatus::NoMemoryForText:
-      print(Stream::Err, "%s", text::kNoMemory);
+      print(Stream::Err, text::kNoMemory);
       break;
     case LoadStatus::NoMemoryForEntries:
-      print(Stream::Err, "%s", text::kNoMemoryForEntries);
+      print(Stream::Err, text::kNoMemoryForEntries);
       break;
   }
 }
@@ -71,7 +71,7 @@ int run(const std::string& program, const std::vector<std::string>& files, char 
   std::FILE* file = platform::open_rule_file(rule_path.c_str());
   if (file == nullptr) {
     int error = errno;
-    print(platform::Stream::Err, "%s", text::kCannotOpenRules);
+    print(platform::Stream::Err, text::kCannotOpenRules);
     print_error_report(rule_path.c_str(), error);
     return 1;
   }
@@ -84,7 +84,7 @@ int run(const std::string& program, const std::vector<std::string>& files, char 
   }
   RuleTable table{};
   if (build_rule_table(rules, separator, &table) != BuildStatus::Built) {
-    print(platform::Stream::Err, "%s", text::kNoMemory);
+    print(platform::Stream::Err, text::kNoMemory);
     return 1;
   }
   rewrite_files(table, files);

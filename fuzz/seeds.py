@@ -24,6 +24,7 @@ CASES = {  # name: (separator, rules, text)
     "wide_node": (b"^", b"".join(b"x%c^%c\n" % (c, c) for c in b"abcdefghijklmnop")
                   + b"".join(b"%c^%c\n" % (c, c - 32) for c in b"qrstuvwxyz"), b"xaxbxpxqxz qrs xxy"),
     "no_rules": (b"^", b"nothing here\n^x\n", b"text"),
+    "byte_order_mark": (b"^", b"\xef\xbb\xbfa^1\n\xef\xbb\xbfb^2\n", b"ab\xef\xbb\xbfb"),
 }
 COMMAND_LINES = {
     "plain": b"quorbel.exe a.txt b.txt",

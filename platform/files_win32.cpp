@@ -229,8 +229,15 @@ MoveResult move_over_input(TempFile* temp, const InputFile& input) {
   if (!names_file(path, temp->id) || !still_named(input)) return MoveResult::Failed;
   // No MOVEFILE_COPY_ALLOWED: across volumes that copies over the target in
   // place, and a failure half-way would destroy it.
-  if (!MoveFileExA(path.c_str(), input.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return GetLastError() == ERROR_NOT_SAME_DEVICE ? MoveResult::OtherVolume : MoveResult::Failed;
+  // A file that another process only looks at for a moment (another run
+  // checking its names, a virus scanner) cannot be replaced meanwhile.
+  for (int denied = 0; !MoveFileExA(path.c_str(), input.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);) {
+    DWORD error = GetLastError();
+    if (error == ERROR_NOT_SAME_DEVICE) return MoveResult::OtherVolume;
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || ++denied >= kAccessDeniedRetries) {
+      return MoveResult::Failed;
+    }
+    Sleep(kRetryMilliseconds);
   }
   // Closing lets the next run in: only now may it take the name.
   CloseHandle(temp->handle);

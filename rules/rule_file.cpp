@@ -55,6 +55,8 @@ int32_t scan_rules(char* text, char separator, const char** entries) {
 
   int32_t count = 0;
   char* p = text;
+  // Editors that save "UTF-8 with BOM" put EF BB BF first; no key means to begin with it.
+  if (p[0] == '\xEF' && p[1] == '\xBB' && p[2] == '\xBF') p += 3;
   while (*p != '\0') {
     while (*p == '\r' || *p == '\n') ++p;
     if (*p == '\0') break;

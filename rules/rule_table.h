@@ -37,8 +37,10 @@ BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* ta
 Match lookup(const RuleTable& table, const char* text);
 
 // The binary search over the main table and backward scan of the prefix list
-// that define which rule applies, also where keys repeat. Plain and slow: the
-// oracle for lookup(), which defers to it wherever a repeated key matches.
+// that define which rule applies, also where keys repeat: of two rules with
+// one key, the one the search's probe order meets first applies, whatever
+// their order in the file, as it always has. Plain and slow: the oracle for
+// lookup(), which defers to it wherever a repeated key matches.
 Match lookup_reference(const RuleTable& table, const char* text);
 
 // Orders keys as unsigned bytes; the end of a key counts as 0, so a key sorts

@@ -11,7 +11,7 @@ if [ "${1:-build}" = test ]; then
              clang libclang-rt-14-dev clang-tidy cppcheck valgrind zip strace)
 fi
 if [ "${1:-build}" = release ]; then
-  packages+=(g++-mingw-w64-i686-posix zip)
+  packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip)
 fi
 
 missing=()

@@ -122,11 +122,11 @@ struct LoadedTable {
 
 // The rule lines as read by hand: the text ends at its first NUL, lines end at
 // CR or LF, and a line is a rule when its first separator follows a key of 1
-// to kMaxKeyLength bytes.
+// to kMaxKeyLength bytes. A UTF-8 byte-order mark at the start is skipped.
 inline std::vector<std::string> rule_lines(const std::string& file, char separator) {
   std::string text = file.substr(0, file.find('\0'));
   std::vector<std::string> lines;
-  for (std::size_t start = 0; start < text.size();) {
+  for (std::size_t start = text.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0; start < text.size();) {
     std::size_t end = std::min(text.find_first_of("\r\n", start), text.size());
     std::size_t separator_at = text.find(separator, start);
     if (separator_at < end && separator_at > start && separator_at - start <= kMaxKeyLength) {

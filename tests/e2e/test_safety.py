@@ -4,10 +4,12 @@ what is not a plain writable file is refused, and runs never share a temporary f
 import os
 import random
 import resource
+import shutil
 import signal
 import socket
 import stat
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -90,13 +92,54 @@ class RefusalTest(ToolTest):
                 self.assertFalse(os.path.exists(os.path.join(self.work, "new")))
                 (os.rmdir if os.path.isdir(tmp) and not os.path.islink(tmp) else os.unlink)(tmp)
 
-    def test_stale_temporary_file_is_reused(self):
-        self.write("quorbel.tmp", b"left over from a killed run" * 1000)
-        self.write("t.txt", b"aXa")
+    def test_stale_temporary_file_is_replaced_by_a_new_one(self):
+        # Whoever kept a descriptor on a leftover sees no byte of a later run,
+        # also when the leftover took another user's owner and mode.
+        tmp = os.path.join(self.work, "quorbel.tmp")
+        for owner in ([None, 4242] if ROOT else [None]):
+            with self.subTest(owner=owner):
+                os.chmod(self.write("quorbel.tmp", b"stale" * 1000), 0o666)
+                if owner:
+                    os.chown(tmp, owner, owner)
+                self.write("secret.txt", b"aXa")
+                with open(tmp, "r+b") as kept:
+                    result = self.run_tool("secret.txt")
+                    kept.write(b"spoiled")
+                    kept.seek(0)
+                    self.assertEqual(kept.read(), b"spoiled" + (b"stale" * 1000)[7:])
+                self.assertEqual(result.out, crlf(b"Analisando: secret.txt\nFeito\n"))
+                self.assertEqual(self.read("secret.txt"), b"bXb")
+                self.assertFalse(os.path.exists(tmp))
+
+    @unittest.skipUnless(LINUX, "directory permissions")
+    def test_current_directory_others_may_write_without_sticky_bit(self):
+        self.write("t.txt", b"a")
+        os.chmod(self.work, 0o777)
+        self.assert_refused("t.txt", "criar")
+        os.chmod(self.work, 0o1777)
+        self.assertEqual(self.run_tool("t.txt").status, 0)
+        self.assertEqual(self.read("t.txt"), b"b")
+
+    @unittest.skipUnless(LINUX, "FIFOs")
+    def test_rule_file_that_is_a_fifo_with_an_idle_writer(self):
+        os.unlink(self.rules_path())
+        os.mkfifo(self.rules_path())
+        writer = os.open(self.rules_path(), os.O_RDWR)
+        self.addCleanup(os.close, writer)
         result = self.run_tool("t.txt")
-        self.assertEqual(result.out, crlf(b"Analisando: t.txt\nFeito\n"))
-        self.assertEqual(self.read("t.txt"), b"bXb")
-        self.assertFalse(os.path.exists(os.path.join(self.work, "quorbel.tmp")))
+        self.assertEqual((result.status, result.out), (1, b""))
+        self.assertEqual(result.err, crlf(latin1("Não consegui abrir arquivo %s: Illegal seek\n" % self.rules_path())))
+
+    @unittest.skipUnless(LINUX, "closing a descriptor before exec")
+    def test_closed_standard_streams_never_receive_a_file(self):
+        self.write("f.txt", b"a" * 1000)
+        for closed in ((1,), (1, 2), (0, 1, 2)):
+            with self.subTest(closed=closed):
+                done = subprocess.run(RUNNER + [self.exe] + ["f.txt"] * 40, cwd=self.work,
+                                      preexec_fn=lambda: [os.close(fd) for fd in closed], timeout=60)
+                self.assertEqual(done.returncode, 0)
+                self.assertEqual(self.read("f.txt"), b"b" * 1000)
+                self.write("f.txt", b"a" * 1000)
 
 
 @unittest.skipUnless(LINUX, "Linux permissions, links and filesystems")
@@ -205,6 +248,75 @@ class FullDiskTest(ToolTest):
 
 @unittest.skipIf(SLOW_RUNNER, "timing-driven: too slow under an instrumenting runner")
 class InterruptionTest(ToolTest):
+    SOAK = float(os.environ.get("QUORBEL_SOAK_SECONDS", "0"))
+
+    def rounds(self, count):
+        """`count` rounds, or as many as fit in QUORBEL_SOAK_SECONDS when set for a soak by hand."""
+        end = time.monotonic() + self.SOAK
+        done = 0
+        while done < count or time.monotonic() < end:
+            yield done
+            done += 1
+
+    def test_two_runs_on_one_file_both_apply(self):
+        self.write_rules(*[rule(b"%d" % d, b"%d" % (d + 1)) for d in range(9)])
+        for _ in self.rounds(4):
+            self.write("f.txt", b"0" * 4_000_000)
+            first = subprocess.Popen(RUNNER + [self.exe, "f.txt"], cwd=self.work, stdout=subprocess.DEVNULL)
+            time.sleep(0.02)
+            second = subprocess.run(RUNNER + [self.exe, "f.txt"], cwd=self.work, capture_output=True, timeout=120)
+            self.assertEqual(first.wait(timeout=120), 0)
+            self.assertEqual(second.stdout, crlf(b"Analisando: f.txt\nFeito\n"))
+            self.assertEqual(self.read("f.txt"), b"2" * 4_000_000)
+
+    @unittest.skipUnless(LINUX and os.path.isdir("/dev/shm"), "a second filesystem")
+    def test_kills_during_a_copy_to_another_filesystem_leave_one_staging_file_at_most(self):
+        self.write_rules(rule(b"a", b"bb"))
+        shm = tempfile.mkdtemp(dir="/dev/shm")
+        self.addCleanup(shutil.rmtree, shm, True)
+        old, new = b"a" * 3_000_000, b"bb" * 3_000_000
+        path = self.write("f.txt", old)
+        rng = random.Random(11)
+        for _ in self.rounds(15):
+            process = subprocess.Popen(RUNNER + [self.exe, path], cwd=shm, stdout=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0.0, 0.1))
+            process.send_signal(signal.SIGKILL)
+            process.wait()
+            self.assertIn(self.read("f.txt"), (old, new))
+            self.write("f.txt", old)
+            self.assertLessEqual(set(os.listdir(self.work)), {"f.txt", "quorbel.stg"})
+        self.assertEqual(self.run_tool(path, cwd=shm).status, 0)
+        self.assertEqual(self.read("f.txt"), new)
+        self.assertEqual((os.listdir(self.work), os.listdir(shm)), (["f.txt"], []))
+
+    @unittest.skipUnless(ROOT and shutil.which("setpriv"), "another user swapping directories needs root and setpriv")
+    def test_directory_swapped_for_a_link_mid_run(self):
+        """Another user swaps a directory on the named path for a link to root's directory, over and
+        over: root's runs never write that user's content there, nor anything else."""
+        self.write_rules(rule(b"a", b"b"))
+        home = os.path.join(self.work, "home")
+        os.makedirs(os.path.join(home, "sub"))
+        victim = os.path.join(self.work, "victim")
+        os.mkdir(victim)
+        self.write("victim/f.txt", b"VICTIM a")
+        self.write("home/sub/f.txt", b"a" * 200_000 + b"USER")
+        for path in (home, os.path.join(home, "sub"), os.path.join(home, "sub", "f.txt")):
+            os.chown(path, 4242, 4242)
+        for path in (self.scratch, self.work):
+            os.chmod(path, 0o755)
+        swap = ("import os, time\nos.chdir(%r)\nend = time.time() + %f\nwhile time.time() < end:\n"
+                "    os.rename('sub', 'old'); os.symlink(%r, 'sub'); time.sleep(0.001)\n"
+                "    os.unlink('sub'); os.rename('old', 'sub')\n") % (home, max(self.SOAK, 3.0), victim)
+        swapper = subprocess.Popen(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", sys.executable,
+                                    "-c", swap])
+        self.addCleanup(swapper.kill)
+        while swapper.poll() is None:
+            self.run_tool(os.path.join(home, "sub", "f.txt"))
+        self.assertEqual(swapper.returncode, 0)
+        self.assertEqual(os.listdir(victim), ["f.txt"])
+        self.assertIn(self.read("victim/f.txt"), (b"VICTIM a", b"VICTIM b"))
+        self.assertEqual(self.read("home/sub/f.txt"), b"b" * 200_000 + b"USER")
+
     @unittest.skipUnless(LINUX, "SIGKILL")
     def test_killed_runs_leave_every_file_whole(self):
         self.write_rules(rule(b"a", b"bb"))

@@ -38,6 +38,7 @@ TEST(RuleFile, ScanFindsRuleLinesAndEndsThemInPlace) {
       {key200 + "^r\n" + key200 + "k^r\n", '^', {key200 + "^r"}},
       {std::string("a^1\nb^2\0x\nc^3\n", 14), '^', {"a^1", "b^2"}},  // NUL ends the text
       {std::string("a\0^1\nc^3\n", 9), '^', {}},
+      {"\xEF\xBB\xBF" "a^1\n\xEF\xBB\xBF" "b^2", '^', {"a^1", "\xEF\xBB\xBF" "b^2"}},  // a byte-order mark first only
   };
   for (const auto& c : cases) EXPECT_EQ(scan(c.text, c.separator), c.rules) << c.text;
 }

@@ -1,17 +1,20 @@
-#include "platform/console.h"
+#include "platform/process.h"
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace platform {
 
 namespace {
-// Redirected standard output is written in blocks of this size.
-constexpr std::size_t kRedirectedBufferSize = 512;
+bool utf8_locale = false;
 }  // namespace
 
 bool setup_process() {
@@ -30,8 +33,12 @@ bool setup_process() {
     (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
+  // Only the character set: messages of the system (strerror) stay in English.
+  utf8_locale = std::setlocale(LC_CTYPE, "") != nullptr && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
   return true;
 }
+
+bool console_wants_utf8() { return utf8_locale; }
 
 void write_console(Stream stream, const char* bytes, std::size_t count) {
   std::FILE* file = stream == Stream::Out ? stdout : stderr;
@@ -52,5 +59,22 @@ void write_console(Stream stream, const char* bytes, std::size_t count) {
 }
 
 void flush_console() { (void)std::fflush(stdout); }
+
+std::string program_path(const char* argv0) {
+  // readlink does not say how long the target is: grow until it fits.
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (length < 0) return argv0 != nullptr ? argv0 : "";
+    if (static_cast<std::size_t>(length) < buffer.size()) {
+      return std::string(buffer.data(), static_cast<std::size_t>(length));
+    }
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::vector<std::string> file_arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
 
 }  // namespace platform
