@@ -19,7 +19,7 @@ class UsageTest(ToolTest):
     def test_long_program_path_is_used_whole(self):
         deep = os.path.join(self.bin_dir, *["d" * 40] * 8)
         os.makedirs(deep)
-        exe = shutil.copy2(self.exe, os.path.join(deep, EXE_NAME))
+        exe = shutil.copy2(self.exe, os.path.join(deep, EXE_NAME.upper()))  # QUORBEL.EXE reads QUORBEL.cfg
         self.assert_golden("usage", self.transcript(self.run_tool(exe=exe), exe=exe))
         self.write_rules(rule(b"x", b"y"), exe=exe)
         self.write("t.txt", b"x")
@@ -62,6 +62,12 @@ class RuleFileTest(ToolTest):
         self.assertEqual((result.status, result.out, self.read("t.txt")), (1, b"", b"abc"))
         # The reason differs between systems.
         self.assertEqual(result.err.rsplit(b": ", 1)[0], missing.err.rsplit(b": ", 1)[0])
+
+    @unittest.skipIf(os.geteuid() == 0, "root reads any file, also through wine or valgrind")
+    def test_unreadable_rule_file(self):
+        self.write_rules(rule(b"a", b"b"))
+        os.chmod(self.rules_path(), 0)
+        self.assertTrue(self.run_tool("t.txt").err.endswith(b": Permission denied\r\n"))
 
     @unittest.skipIf(WINDOWS, "a FIFO, and a file that fails to read")
     def test_rule_file_that_cannot_be_read(self):
