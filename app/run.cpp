@@ -49,6 +49,12 @@ void report_load_failure(LoadResult result, const char* path) {
 
 }  // namespace
 
+bool load_rule_text(const RuleSource& source, const char* path, char separator, RuleSet* rules) {
+  LoadResult loaded = load_rules(source, separator, rules);
+  report_load_failure(loaded, path);
+  return loaded.status == LoadStatus::Loaded;
+}
+
 std::string rule_file_path(const std::string& program) {
   char path[kRulePathBufferSize];
   (void)std::snprintf(path, kRulePathBound, "%s", program.c_str());  // longer paths are cut here
@@ -76,12 +82,9 @@ int run(const std::string& program, const std::vector<std::string>& files, char 
     return 1;
   }
   RuleSet rules{};
-  LoadResult loaded = load_rules(RuleSource{file, read_rules, rewind_rules}, separator, &rules);
+  bool loaded = load_rule_text(RuleSource{file, read_rules, rewind_rules}, rule_path.c_str(), separator, &rules);
   (void)std::fclose(file);  // read only: closing cannot lose data
-  if (loaded.status != LoadStatus::Loaded) {
-    report_load_failure(loaded, rule_path.c_str());
-    return 1;
-  }
+  if (!loaded) return 1;
   RuleTable table{};
   if (build_rule_table(rules, separator, &table) != BuildStatus::Built) {
     print(platform::Stream::Err, text::kNoMemory);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "rules/rule_file.h"
+
 // The rule-file path is derived in a buffer of kRulePathBufferSize bytes, of
 // which the program path may fill kRulePathBound: the bound the tool has
 // always used, kept so that a cut path gives the same rule-file path.
@@ -14,6 +16,10 @@ constexpr int kRulePathBound = 8092;
 // The rule file beside the program: a final ".exe" in any letter case
 // becomes ".cfg", any other path gets ".cfg" appended.
 std::string rule_file_path(const std::string& program);
+
+// Loads the rules of the rule file at `path` from `source`. False when it
+// cannot be used, after saying why.
+bool load_rule_text(const RuleSource& source, const char* path, char separator, RuleSet* rules);
 
 // Returns the exit status: 0 after the usage text or after the files were
 // processed, 1 when the rule file cannot be used.
