@@ -1,6 +1,7 @@
 #include "rules/key_trie.h"
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -163,23 +164,24 @@ void index_below(KeyTrie* trie, size_t node, unsigned prefix, int depth) {
   }
 }
 
-// Lists the starts when there are few: a one-byte key stands for all 256 of
-// its two-byte starts.
+// Lists the starts when there are few: a byte that begins a one-byte key or
+// more than kPairsPerByte two-byte starts stands for all 256 of them.
 void list_few_starts(KeyTrie* trie) {
+  constexpr unsigned kPairsPerByte = 4;
   trie->single_starts.clear();
   trie->pair_starts_listed.clear();
-  trie->few_starts = false;
   size_t listed = 0;
   for (unsigned byte0 = 0; byte0 < 256 && listed <= kFewStarts; ++byte0) {
     const uint32_t* starts = &trie->pair_starts[byte0 << 8];
-    bool all = true;
-    for (unsigned byte1 = 0; byte1 < 256; ++byte1) all = all && starts[byte1] != 0;
-    if (all) {
+    unsigned seconds = 0;
+    for (unsigned byte1 = 0; byte1 < 256; ++byte1) seconds += starts[byte1] != 0 ? 1 : 0;
+    if (seconds == 0) continue;
+    if (seconds > kPairsPerByte) {
       trie->single_starts.push_back(static_cast<uint8_t>(byte0));
       ++listed;
       continue;
     }
-    for (unsigned byte1 = 0; byte1 < 256 && listed <= kFewStarts; ++byte1) {
+    for (unsigned byte1 = 0; byte1 < 256; ++byte1) {
       if (starts[byte1] == 0) continue;
       trie->pair_starts_listed.push_back(static_cast<uint8_t>(byte0));
       trie->pair_starts_listed.push_back(static_cast<uint8_t>(byte1));
@@ -187,6 +189,42 @@ void list_few_starts(KeyTrie* trie) {
     }
   }
   trie->few_starts = listed <= kFewStarts;
+}
+
+// Sets the prefix bit of every key, in a table of about 32 bits a key so
+// that few positions pass by chance, and within 1 MiB.
+void index_prefixes(KeyTrie* trie, const char* const* sorted, int32_t count, char separator) {
+  constexpr int kMinBitsLog = 14;
+  constexpr int kMaxBitsLog = 23;
+  int bits_log = kMinBitsLog;
+  while (bits_log < kMaxBitsLog && (size_t{1} << bits_log) < static_cast<size_t>(count) * 32) ++bits_log;
+  trie->prefix_shift = 32 - bits_log;
+  trie->prefix_bits.assign((size_t{1} << bits_log) / 64, 0);
+  bool length_occurs[kPrefixBytes + 1] = {};
+  for (int32_t i = 0; i < count; ++i) {
+    char bytes[kPrefixBytes] = {};
+    int length = 0;
+    while (length < kPrefixBytes && sorted[i][length] != separator) {
+      bytes[length] = sorted[i][length];
+      ++length;
+    }
+    length_occurs[length] = true;
+    uint32_t low = 0;
+    uint32_t high = 0;
+    std::memcpy(&low, bytes, sizeof low);
+    std::memcpy(&high, bytes + sizeof low, sizeof high);
+    uint32_t hash = prefix_hash(low, high, trie->prefix_shift);
+    trie->prefix_bits[hash >> 6] |= uint64_t{1} << (hash & 63);
+  }
+  trie->prefix_mask_count = 0;
+  for (int length = 1; length <= kPrefixBytes; ++length) {
+    if (!length_occurs[length]) continue;
+    char bytes[kPrefixBytes] = {};
+    std::memset(bytes, 0xFF, static_cast<size_t>(length));
+    PrefixMask& mask = trie->prefix_masks[trie->prefix_mask_count++];
+    std::memcpy(&mask.low, bytes, sizeof mask.low);
+    std::memcpy(&mask.high, bytes + sizeof mask.low, sizeof mask.high);
+  }
 }
 
 // The tables that start a lookup at its first bytes; the root is node 0.
@@ -256,6 +294,7 @@ bool build_key_trie(const char* const* sorted, int32_t count, char separator, Ke
     while (!builder.open.empty()) close_node(&builder);
     order_breadth_first(trie, builder.pending.back());
     index_starts(trie);
+    index_prefixes(trie, sorted, count, separator);
     return true;
   } catch (const std::bad_alloc&) {
     return false;
