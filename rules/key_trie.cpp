@@ -191,39 +191,52 @@ void list_few_starts(KeyTrie* trie) {
   trie->few_starts = listed <= kFewStarts;
 }
 
-// Sets the prefix bit of every key, in a table of about 32 bits a key so
-// that few positions pass by chance, and within 1 MiB.
+uint32_t low_bytes(const char* bytes) {
+  uint32_t low = 0;
+  std::memcpy(&low, bytes, sizeof low);
+  return low;
+}
+
+void set_bit(std::vector<uint64_t>* bits, uint32_t hash) { (*bits)[hash >> 6] |= uint64_t{1} << (hash & 63); }
+
+// Sets the prefix and first-byte bits of every key, in tables of about 32
+// bits a key so that few positions pass by chance, and within 1 MiB each.
 void index_prefixes(KeyTrie* trie, const char* const* sorted, int32_t count, char separator) {
   constexpr int kMinBitsLog = 14;
   constexpr int kMaxBitsLog = 23;
+  constexpr int kFirstBytes = 4;
   int bits_log = kMinBitsLog;
   while (bits_log < kMaxBitsLog && (size_t{1} << bits_log) < static_cast<size_t>(count) * 32) ++bits_log;
   trie->prefix_shift = 32 - bits_log;
   trie->prefix_bits.assign((size_t{1} << bits_log) / 64, 0);
   bool length_occurs[kPrefixBytes + 1] = {};
+  int first_bytes = kFirstBytes;
+  std::vector<char> prefixes(static_cast<size_t>(count) * kPrefixBytes, 0);
   for (int32_t i = 0; i < count; ++i) {
-    char bytes[kPrefixBytes] = {};
+    char* bytes = &prefixes[static_cast<size_t>(i) * kPrefixBytes];
     int length = 0;
     while (length < kPrefixBytes && sorted[i][length] != separator) {
       bytes[length] = sorted[i][length];
       ++length;
     }
     length_occurs[length] = true;
-    uint32_t low = 0;
-    uint32_t high = 0;
-    std::memcpy(&low, bytes, sizeof low);
-    std::memcpy(&high, bytes + sizeof low, sizeof high);
-    uint32_t hash = prefix_hash(low, high, trie->prefix_shift);
-    trie->prefix_bits[hash >> 6] |= uint64_t{1} << (hash & 63);
+    if (length < first_bytes) first_bytes = length;
+    set_bit(&trie->prefix_bits, prefix_hash(low_bytes(bytes), low_bytes(bytes + 4), trie->prefix_shift));
+  }
+  char first_mask[kFirstBytes] = {};
+  std::memset(first_mask, 0xFF, static_cast<size_t>(first_bytes));
+  trie->first_mask = low_bytes(first_mask);
+  trie->first_bits.assign(first_bytes > 2 ? trie->prefix_bits.size() : 0, 0);
+  for (int32_t i = 0; i < count && first_bytes > 2; ++i) {
+    uint32_t low = low_bytes(&prefixes[static_cast<size_t>(i) * kPrefixBytes]) & trie->first_mask;
+    set_bit(&trie->first_bits, prefix_hash(low, 0, trie->prefix_shift));
   }
   trie->prefix_mask_count = 0;
   for (int length = 1; length <= kPrefixBytes; ++length) {
     if (!length_occurs[length]) continue;
     char bytes[kPrefixBytes] = {};
     std::memset(bytes, 0xFF, static_cast<size_t>(length));
-    PrefixMask& mask = trie->prefix_masks[trie->prefix_mask_count++];
-    std::memcpy(&mask.low, bytes, sizeof mask.low);
-    std::memcpy(&mask.high, bytes + sizeof mask.low, sizeof mask.high);
+    trie->prefix_masks[trie->prefix_mask_count++] = PrefixMask{low_bytes(bytes), low_bytes(bytes + 4)};
   }
 }
 

@@ -60,9 +60,15 @@ struct KeyTrie {
   // the two-byte starts let through, such as a blank before a common word
   // where the keys are whole words.
   std::vector<uint64_t> prefix_bits;
-  int prefix_shift;  // 32 - log2 of the bit count
+  int prefix_shift;  // 32 - log2 of the bit count, here and in first_bits
   PrefixMask prefix_masks[kPrefixBytes];  // one per prefix length that occurs
   int prefix_mask_count;
+  // The same for the first bytes of every key, as many as the shortest key
+  // has, at most four: one test, where the prefix test takes one per length,
+  // drops most positions before it. Empty where a key has two bytes or fewer,
+  // since the two-byte starts then tell as much.
+  std::vector<uint64_t> first_bits;
+  uint32_t first_mask;
   // With few keys, the starts listed, so that a scan compares sixteen
   // positions at once: a byte stands for every start that begins with it
   // when a key is that byte alone or many keys begin with it (a blank before
@@ -107,6 +113,14 @@ inline bool prefix_may_match(const KeyTrie& trie, const char* text) {
     found |= trie.prefix_bits[hash >> 6] >> (hash & 63);
   }
   return (found & 1) != 0;
+}
+
+// Whether the first bytes at `text` begin some key; reads four bytes.
+inline bool first_bytes_may_match(const KeyTrie& trie, const char* text) {
+  uint32_t low = 0;
+  std::memcpy(&low, text, sizeof low);
+  uint32_t hash = prefix_hash(low & trie.first_mask, 0, trie.prefix_shift);
+  return (trie.first_bits[hash >> 6] >> (hash & 63) & 1) != 0;
 }
 
 // Whether some key can start at `text`, which holds a NUL or at least
@@ -167,8 +181,8 @@ inline uint64_t pair_start_mask(const KeyTrie& trie, const char* text, int count
 }
 
 // One bit per position of `text[0..count)`, count at most 64, set where some
-// key can start: the two-byte starts pick the positions, the prefix test
-// drops most of them. Reads kStartMaskReach bytes; those past text[count]
+// key can start: the two-byte starts pick the positions, the first bytes
+// and then the prefix test drop most of them. Reads kStartMaskReach bytes; those past text[count]
 // may hold anything.
 inline uint64_t start_mask(const KeyTrie& trie, const char* text, int count) {
 #if defined(__SSE2__)
@@ -177,10 +191,19 @@ inline uint64_t start_mask(const KeyTrie& trie, const char* text, int count) {
 #else
   uint64_t pairs = pair_start_mask(trie, text, count);
 #endif
+  uint64_t firsts = pairs;
+  if (!trie.first_bits.empty()) {
+    firsts = 0;
+    while (pairs != 0) {
+      int i = __builtin_ctzll(pairs);
+      pairs &= pairs - 1;
+      firsts |= uint64_t{first_bytes_may_match(trie, text + i)} << i;
+    }
+  }
   uint64_t mask = 0;
-  while (pairs != 0) {
-    int i = __builtin_ctzll(pairs);
-    pairs &= pairs - 1;
+  while (firsts != 0) {
+    int i = __builtin_ctzll(firsts);
+    firsts &= firsts - 1;
     mask |= uint64_t{prefix_may_match(trie, text + i)} << i;
   }
   return mask;
