@@ -19,6 +19,8 @@ while (($#)); do
     --wine)
       cmake -S "$repo" -B "$build-win" -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-i686.cmake" -DQUORBEL_TESTS=OFF >/dev/null
       cmake --build "$build-win" -j2 --target quorbel_caret >/dev/null
+      # A wine server that outlives each run, so no run pays for starting one.
+      wineserver -p60 </dev/null >/dev/null 2>&1 || true  # fails if one runs already
       options+=(--wine-quorbel "$build-win/caret/quorbel.exe"); shift ;;
     *) sed -n '2,9s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac

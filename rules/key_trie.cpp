@@ -197,7 +197,7 @@ uint32_t low_bytes(const char* bytes) {
   return low;
 }
 
-void set_bit(std::vector<uint64_t>* bits, uint32_t hash) { (*bits)[hash >> 6] |= uint64_t{1} << (hash & 63); }
+void set_bit(std::vector<uint32_t>* bits, uint32_t index) { (*bits)[index >> 5] |= 1U << (index & 31); }
 
 // Sets the prefix and first-byte bits of every key, in tables of about 32
 // bits a key so that few positions pass by chance, and within 1 MiB each.
@@ -208,7 +208,7 @@ void index_prefixes(KeyTrie* trie, const char* const* sorted, int32_t count, cha
   int bits_log = kMinBitsLog;
   while (bits_log < kMaxBitsLog && (size_t{1} << bits_log) < static_cast<size_t>(count) * 32) ++bits_log;
   trie->prefix_shift = 32 - bits_log;
-  trie->prefix_bits.assign((size_t{1} << bits_log) / 64, 0);
+  trie->prefix_bits.assign((size_t{1} << bits_log) / 32, 0);
   bool length_occurs[kPrefixBytes + 1] = {};
   int first_bytes = kFirstBytes;
   std::vector<char> prefixes(static_cast<size_t>(count) * kPrefixBytes, 0);
@@ -256,9 +256,9 @@ void index_starts(KeyTrie* trie) {
   for (size_t size = slots; size > 1; size /= 2) --trie->triple_shift;
   trie->pair_starts.assign(65536, 0);
   index_below(trie, 0, 0, 0);
-  trie->start_bits.assign(65536 / 64, 0);
-  for (unsigned index = 0; index < 65536; ++index) {
-    if (trie->pair_starts[index] != 0) trie->start_bits[index >> 6] |= uint64_t{1} << (index & 63);
+  trie->start_bits.assign(65536 / 32, 0);
+  for (uint32_t index = 0; index < 65536; ++index) {
+    if (trie->pair_starts[index] != 0) set_bit(&trie->start_bits, index);
   }
   list_few_starts(trie);
 }
