@@ -41,11 +41,11 @@ int32_t scan_window(const RuleTable& table, const char* window, int32_t position
                     OutputBuffer* output) {
   int32_t run_start = position;
   while (position < end) {
-    int32_t block = end - position < 64 ? end - position : 64;
-    uint64_t candidates = start_mask(table.trie, window + position, block);
+    int32_t block = end - position < kStartMaskBits ? end - position : kStartMaskBits;
+    StartMask candidates = start_mask(table.trie, window + position, block);
     int32_t next = position + block;
     while (candidates != 0) {
-      int32_t at = position + __builtin_ctzll(candidates);
+      int32_t at = position + lowest_bit(candidates);
       candidates &= candidates - 1;
       if (at < run_start) continue;  // inside the key just matched
       Match match = lookup(table, window + at);

@@ -1,6 +1,7 @@
 #include "rules/key_trie.h"
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <utility>
 
@@ -163,23 +164,24 @@ void index_below(KeyTrie* trie, size_t node, unsigned prefix, int depth) {
   }
 }
 
-// Lists the starts when there are few: a one-byte key stands for all 256 of
-// its two-byte starts.
+// Lists the starts when there are few: a byte that begins a one-byte key or
+// more than kPairsPerByte two-byte starts stands for all 256 of them.
 void list_few_starts(KeyTrie* trie) {
+  constexpr unsigned kPairsPerByte = 4;
   trie->single_starts.clear();
   trie->pair_starts_listed.clear();
-  trie->few_starts = false;
   size_t listed = 0;
   for (unsigned byte0 = 0; byte0 < 256 && listed <= kFewStarts; ++byte0) {
     const uint32_t* starts = &trie->pair_starts[byte0 << 8];
-    bool all = true;
-    for (unsigned byte1 = 0; byte1 < 256; ++byte1) all = all && starts[byte1] != 0;
-    if (all) {
+    unsigned seconds = 0;
+    for (unsigned byte1 = 0; byte1 < 256; ++byte1) seconds += starts[byte1] != 0 ? 1 : 0;
+    if (seconds == 0) continue;
+    if (seconds > kPairsPerByte) {
       trie->single_starts.push_back(static_cast<uint8_t>(byte0));
       ++listed;
       continue;
     }
-    for (unsigned byte1 = 0; byte1 < 256 && listed <= kFewStarts; ++byte1) {
+    for (unsigned byte1 = 0; byte1 < 256; ++byte1) {
       if (starts[byte1] == 0) continue;
       trie->pair_starts_listed.push_back(static_cast<uint8_t>(byte0));
       trie->pair_starts_listed.push_back(static_cast<uint8_t>(byte1));
@@ -187,6 +189,55 @@ void list_few_starts(KeyTrie* trie) {
     }
   }
   trie->few_starts = listed <= kFewStarts;
+}
+
+uint32_t low_bytes(const char* bytes) {
+  uint32_t low = 0;
+  std::memcpy(&low, bytes, sizeof low);
+  return low;
+}
+
+void set_bit(std::vector<uint32_t>* bits, uint32_t index) { (*bits)[index >> 5] |= 1U << (index & 31); }
+
+// Sets the prefix and first-byte bits of every key, in tables of about 32
+// bits a key so that few positions pass by chance, and within 1 MiB each.
+void index_prefixes(KeyTrie* trie, const char* const* sorted, int32_t count, char separator) {
+  constexpr int kMinBitsLog = 14;
+  constexpr int kMaxBitsLog = 23;
+  constexpr int kFirstBytes = 4;
+  int bits_log = kMinBitsLog;
+  while (bits_log < kMaxBitsLog && (size_t{1} << bits_log) < static_cast<size_t>(count) * 32) ++bits_log;
+  trie->prefix_shift = 32 - bits_log;
+  trie->prefix_bits.assign((size_t{1} << bits_log) / 32, 0);
+  bool length_occurs[kPrefixBytes + 1] = {};
+  int first_bytes = kFirstBytes;
+  std::vector<char> prefixes(static_cast<size_t>(count) * kPrefixBytes, 0);
+  for (int32_t i = 0; i < count; ++i) {
+    char* bytes = &prefixes[static_cast<size_t>(i) * kPrefixBytes];
+    int length = 0;
+    while (length < kPrefixBytes && sorted[i][length] != separator) {
+      bytes[length] = sorted[i][length];
+      ++length;
+    }
+    length_occurs[length] = true;
+    if (length < first_bytes) first_bytes = length;
+    set_bit(&trie->prefix_bits, prefix_hash(low_bytes(bytes), low_bytes(bytes + 4), trie->prefix_shift));
+  }
+  char first_mask[kFirstBytes] = {};
+  std::memset(first_mask, 0xFF, static_cast<size_t>(first_bytes));
+  trie->first_mask = low_bytes(first_mask);
+  trie->first_bits.assign(first_bytes > 2 ? trie->prefix_bits.size() : 0, 0);
+  for (int32_t i = 0; i < count && first_bytes > 2; ++i) {
+    uint32_t low = low_bytes(&prefixes[static_cast<size_t>(i) * kPrefixBytes]) & trie->first_mask;
+    set_bit(&trie->first_bits, prefix_hash(low, 0, trie->prefix_shift));
+  }
+  trie->prefix_mask_count = 0;
+  for (int length = 1; length <= kPrefixBytes; ++length) {
+    if (!length_occurs[length]) continue;
+    char bytes[kPrefixBytes] = {};
+    std::memset(bytes, 0xFF, static_cast<size_t>(length));
+    trie->prefix_masks[trie->prefix_mask_count++] = PrefixMask{low_bytes(bytes), low_bytes(bytes + 4)};
+  }
 }
 
 // The tables that start a lookup at its first bytes; the root is node 0.
@@ -205,9 +256,9 @@ void index_starts(KeyTrie* trie) {
   for (size_t size = slots; size > 1; size /= 2) --trie->triple_shift;
   trie->pair_starts.assign(65536, 0);
   index_below(trie, 0, 0, 0);
-  trie->start_bits.assign(65536 / 64, 0);
-  for (unsigned index = 0; index < 65536; ++index) {
-    if (trie->pair_starts[index] != 0) trie->start_bits[index >> 6] |= uint64_t{1} << (index & 63);
+  trie->start_bits.assign(65536 / 32, 0);
+  for (uint32_t index = 0; index < 65536; ++index) {
+    if (trie->pair_starts[index] != 0) set_bit(&trie->start_bits, index);
   }
   list_few_starts(trie);
 }
@@ -256,6 +307,7 @@ bool build_key_trie(const char* const* sorted, int32_t count, char separator, Ke
     while (!builder.open.empty()) close_node(&builder);
     order_breadth_first(trie, builder.pending.back());
     index_starts(trie);
+    index_prefixes(trie, sorted, count, separator);
     return true;
   } catch (const std::bad_alloc&) {
     return false;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #if defined(__SSE2__)
@@ -31,6 +32,28 @@ constexpr uint16_t kInlineChildren = 8;
 constexpr uint8_t kTerminal = 1;  // a key ends here
 constexpr uint8_t kRepeated = 2;  // ... and occurs more than once
 
+// The bytes a prefix test reads at a position, and the masks that keep the
+// first one to eight of them.
+struct PrefixMask {
+  uint32_t low;
+  uint32_t high;
+};
+
+constexpr int kPrefixBytes = 8;
+
+// The bit tables of the start filter hold 32-bit words and start_mask covers
+// one machine word of positions: wider shifts take several instructions and
+// spill registers on a 32-bit processor, which the Windows build targets.
+using StartMask = std::uintptr_t;
+constexpr int kStartMaskBits = static_cast<int>(sizeof(StartMask)) * 8;
+
+// Whether bit `index` of a table of 32-bit words is set.
+inline bool bit_is_set(const std::vector<uint32_t>& bits, uint32_t index) {
+  return (bits[index >> 5] >> (index & 31) & 1) != 0;
+}
+
+inline int lowest_bit(StartMask mask) { return __builtin_ctzll(mask); }
+
 struct KeyTrie {
   const char* text;  // the rule text that key_offset counts from
   std::vector<TrieNode> nodes;
@@ -43,18 +66,38 @@ struct KeyTrie {
   std::vector<uint64_t> triple_starts;
   int triple_shift;  // 32 - log2 of the table size
   // One bit per two-byte start: set where some key can match.
-  std::vector<uint64_t> start_bits;
-  // With few keys, the starts listed: one-byte keys and the first two bytes
-  // of the others, so that a scan can compare sixteen positions at once.
+  std::vector<uint32_t> start_bits;
+  // One bit per hashed prefix: every key sets the bit of its first bytes, up
+  // to kPrefixBytes of them. A position whose bytes set none of the bits for
+  // the prefix lengths that occur starts no key: this rejects most positions
+  // the two-byte starts let through, such as a blank before a common word
+  // where the keys are whole words.
+  std::vector<uint32_t> prefix_bits;
+  int prefix_shift;  // 32 - log2 of the bit count, here and in first_bits
+  PrefixMask prefix_masks[kPrefixBytes];  // one per prefix length that occurs
+  int prefix_mask_count;
+  // The same for the first bytes of every key, as many as the shortest key
+  // has, at most four: one test, where the prefix test takes one per length,
+  // drops most positions before it. Empty where a key has two bytes or fewer,
+  // since the two-byte starts then tell as much.
+  std::vector<uint32_t> first_bits;
+  uint32_t first_mask;
+  // With few keys, the starts listed, so that a scan compares sixteen
+  // positions at once: a byte stands for every start that begins with it
+  // when a key is that byte alone or many keys begin with it (a blank before
+  // whole words); the others are listed as pairs.
   std::vector<uint8_t> single_starts;
   std::vector<uint8_t> pair_starts_listed;  // byte 0, byte 1, byte 0, ...
+  // Whether start_mask takes the listed starts. A test may clear it to run
+  // the scan over start_bits instead, which serves every set of keys.
   bool few_starts;
 };
 
 // Up to this many listed starts make a set of few keys.
 constexpr size_t kFewStarts = 16;
-// start_mask reads text[0..64] whatever its count.
-constexpr int kStartMaskReach = 65;
+// start_mask reads this many bytes whatever its count: a prefix test at its
+// last position reads kPrefixBytes of them.
+constexpr int kStartMaskReach = kStartMaskBits + kPrefixBytes - 1;
 
 constexpr uint32_t kLongerKeys = 1U << 31;       // in pair_starts
 constexpr uint32_t kRepeatedShortKey = 1U << 30;  // in pair_starts
@@ -64,17 +107,53 @@ constexpr uint32_t kShortKeyNode = kRepeatedShortKey - 1;
 // exhausted.
 bool build_key_trie(const char* const* sorted, int32_t count, char separator, KeyTrie* trie);
 
-// Whether some key can start at `text` (two readable bytes).
+inline uint32_t prefix_hash(uint32_t low, uint32_t high, int shift) {
+  return (low * 0x9E3779B1U ^ high * 0x85EBCA77U) >> shift;
+}
+
+// Whether the first kPrefixBytes bytes at `text` begin some key: false
+// means none starts there. Bytes after a NUL only change the answer for keys
+// that could not match anyway.
+inline bool prefix_may_match(const KeyTrie& trie, const char* text) {
+  uint32_t low = 0;
+  uint32_t high = 0;
+  std::memcpy(&low, text, sizeof low);
+  std::memcpy(&high, text + sizeof low, sizeof high);
+  uint32_t found = 0;
+  for (int i = 0; i < trie.prefix_mask_count; ++i) {
+    const PrefixMask& mask = trie.prefix_masks[i];
+    uint32_t hash = prefix_hash(low & mask.low, high & mask.high, trie.prefix_shift);
+    found |= trie.prefix_bits[hash >> 5] >> (hash & 31);
+  }
+  return (found & 1) != 0;
+}
+
+// Whether the first bytes at `text` begin some key; reads four bytes.
+inline bool first_bytes_may_match(const KeyTrie& trie, const char* text) {
+  uint32_t low = 0;
+  std::memcpy(&low, text, sizeof low);
+  return bit_is_set(trie.first_bits, prefix_hash(low & trie.first_mask, 0, trie.prefix_shift));
+}
+
+// Whether some key can start at `text`, which holds a NUL or at least
+// kPrefixBytes readable bytes.
 inline bool may_start_at(const KeyTrie& trie, const char* text) {
-  unsigned index = static_cast<unsigned>(static_cast<unsigned char>(text[0])) << 8 |
+  char bytes[kPrefixBytes] = {};
+  for (int i = 0; i < kPrefixBytes && text[i] != '\0'; ++i) bytes[i] = text[i];
+  return prefix_may_match(trie, bytes);
+}
+
+// Whether some key begins with the two bytes at `text`.
+inline bool pair_may_start(const KeyTrie& trie, const char* text) {
+  uint32_t index = static_cast<uint32_t>(static_cast<unsigned char>(text[0])) << 8 |
                    static_cast<unsigned char>(text[1]);
-  return (trie.start_bits[index >> 6] >> (index & 63) & 1) != 0;
+  return bit_is_set(trie.start_bits, index);
 }
 
 #if defined(__SSE2__)
-// The starts of a set of few keys, sixteen positions per compare.
-inline uint64_t few_start_mask(const KeyTrie& trie, const char* text) {
-  constexpr int kBlocks = 4;
+// The listed starts of a set of few keys, sixteen positions per compare.
+inline StartMask few_start_mask(const KeyTrie& trie, const char* text) {
+  constexpr int kBlocks = kStartMaskBits / 16;
   __m128i first[kBlocks];
   __m128i second[kBlocks];
   __m128i found[kBlocks];
@@ -84,8 +163,8 @@ inline uint64_t few_start_mask(const KeyTrie& trie, const char* text) {
     second[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 1));
     found[k] = _mm_setzero_si128();
   }
-  for (uint8_t byte : trie.single_starts) {
-    __m128i wanted = _mm_set1_epi8(static_cast<char>(byte));
+  for (uint8_t single : trie.single_starts) {
+    __m128i wanted = _mm_set1_epi8(static_cast<char>(single));
     for (int k = 0; k < kBlocks; ++k) found[k] = _mm_or_si128(found[k], _mm_cmpeq_epi8(first[k], wanted));
   }
   for (size_t i = 0; i < trie.pair_starts_listed.size(); i += 2) {
@@ -96,28 +175,48 @@ inline uint64_t few_start_mask(const KeyTrie& trie, const char* text) {
       found[k] = _mm_or_si128(found[k], both);
     }
   }
-  uint64_t mask = 0;
+  StartMask mask = 0;
   for (int k = 0; k < kBlocks; ++k) {
-    mask |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(found[k]))) << (16 * k);
+    mask |= static_cast<StartMask>(static_cast<uint32_t>(_mm_movemask_epi8(found[k]))) << (16 * k);
   }
   return mask;
 }
 #endif
 
-// One bit per position of `text[0..count)`, count at most 64, set where some
-// key can start. Free of branches, so the scan skips through text without
-// mispredicting at every byte. Reads kStartMaskReach bytes; those past
-// text[count] may hold anything.
-inline uint64_t start_mask(const KeyTrie& trie, const char* text, int count) {
-  uint64_t mask = 0;
+// The positions of `text[0..count)` that begin a two-byte start, one at a
+// time but without a branch, so the scan skips through text without
+// mispredicting at every byte.
+inline StartMask pair_start_mask(const KeyTrie& trie, const char* text, int count) {
+  StartMask mask = 0;
+  for (int i = 0; i < count; ++i) mask |= StartMask{pair_may_start(trie, text + i)} << i;
+  return mask;
+}
+
+// One bit per position of `text[0..count)`, count at most kStartMaskBits,
+// set where some key can start: the two-byte starts pick the positions, the
+// first bytes and then the prefix test drop most of them. Reads
+// kStartMaskReach bytes; those past text[count] may hold anything.
+inline StartMask start_mask(const KeyTrie& trie, const char* text, int count) {
 #if defined(__SSE2__)
-  if (trie.few_starts) {
-    mask = few_start_mask(trie, text);
-    return count == 64 ? mask : mask & ((uint64_t{1} << count) - 1);
-  }
+  StartMask pairs = trie.few_starts ? few_start_mask(trie, text) : pair_start_mask(trie, text, count);
+  if (count < kStartMaskBits) pairs &= (StartMask{1} << count) - 1;
+#else
+  StartMask pairs = pair_start_mask(trie, text, count);
 #endif
-  for (int i = 0; i < count; ++i) {
-    mask |= uint64_t{may_start_at(trie, text + i)} << i;
+  StartMask firsts = pairs;
+  if (!trie.first_bits.empty()) {
+    firsts = 0;
+    while (pairs != 0) {
+      int i = lowest_bit(pairs);
+      pairs &= pairs - 1;
+      firsts |= StartMask{first_bytes_may_match(trie, text + i)} << i;
+    }
+  }
+  StartMask mask = 0;
+  while (firsts != 0) {
+    int i = lowest_bit(firsts);
+    firsts &= firsts - 1;
+    mask |= StartMask{prefix_may_match(trie, text + i)} << i;
   }
   return mask;
 }
