@@ -53,32 +53,45 @@ TEST(Setup, ScanFindsRuleLinesAndEndsThemInPlace) {
 
 constexpr std::size_t kAll = std::string::npos;
 
-// Each way loading fails, and the status it gives.
+// Each way loading fails: the status, and what the tool prints for it as "standard output|standard error", in
+// ISO-8859-1 (the C locale) with every LF leaving as CR LF.
 TEST(Setup, LoadReportsEachFailure) {
   std::string limit = "k^v\n" + std::string(static_cast<std::size_t>(kMaxRuleFileSize) - 4, '#');
   std::string two_blocks = "a^b\n" + std::string(9000, '#');  // the reads that succeed pick where it fails
+  std::string no_rules = "Nada para ser trocado, checar arquivo de configura\xE7\xE3o\r\n|";
+  std::string cannot_read = "|Erro lendo arquivo de configura\xE7\xE3o\r\n";
   // The reads and the allocations that succeed (-1: all), and what a rewind leaves.
-  const struct { std::string bytes; int reads; std::size_t shrink_to; int allocations; LoadStatus status; } cases[] = {
-      {limit, -1, kAll, -1, LoadStatus::Loaded},
-      {limit + "#", -1, kAll, -1, LoadStatus::TooLarge},
-      {"", -1, kAll, -1, LoadStatus::NoRules},
-      {"comment\n^x\n", -1, kAll, -1, LoadStatus::NoRules},
-      {two_blocks, 1, kAll, -1, LoadStatus::MeasureFailed},
-      {two_blocks, 3, kAll, -1, LoadStatus::ReadFailed},
-      {two_blocks, -1, 8192, -1, LoadStatus::FileShrank},
-      {"a^b\n", -1, kAll, 0, LoadStatus::NoMemoryForText},
-      {"a^b\n", -1, kAll, 1, LoadStatus::NoMemoryForEntries},
+  const struct {
+    std::string bytes; int reads; std::size_t shrink_to; int allocations; LoadStatus status; std::string printed;
+  } cases[] = {
+      {limit, -1, kAll, -1, LoadStatus::Loaded, "|"},
+      {limit + "#", -1, kAll, -1, LoadStatus::TooLarge, "|Arquivo de configura\xE7\xE3o muito grande\r\n"},
+      {"", -1, kAll, -1, LoadStatus::NoRules, no_rules},
+      {"comment\n^x\n", -1, kAll, -1, LoadStatus::NoRules, no_rules},
+      {two_blocks, 1, kAll, -1, LoadStatus::MeasureFailed, cannot_read},
+      {two_blocks, 3, kAll, -1, LoadStatus::ReadFailed, std::string("|/q/r.cfg: ") + std::strerror(EIO) + "\r\n"},
+      {two_blocks, -1, 8192, -1, LoadStatus::FileShrank, cannot_read},
+      {"a^b\n", -1, kAll, 0, LoadStatus::NoMemoryForText, "|Mem\xF3ria insuficiente\r\n"},
+      {"a^b\n", -1, kAll, 1, LoadStatus::NoMemoryForEntries, "|Mem\xF3ria insuficiente"},
   };
   for (const auto& c : cases) {
-    MemoryFile file{c.bytes, c.reads, c.shrink_to};
-    RuleSet rules{};
+    MemoryFile file{c.bytes, c.reads, c.shrink_to}, again = file;
+    RuleSet rules{}, reported{};
     fail_allocations_after(c.allocations);
     LoadResult result = load_rules(file.rule_source(), '^', &rules);
+    fail_allocations_after(c.allocations);
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(load_rule_text(again.rule_source(), "/q/r.cfg", '^', &reported), c.status == LoadStatus::Loaded);
+    std::fflush(stdout);
+    std::string printed = GetCapturedStdout() + "|" + GetCapturedStderr();
     fail_allocations_after(-1);
     EXPECT_EQ(result.status, c.status) << c.bytes.substr(0, 20);
-    EXPECT_EQ(result.error, c.status == LoadStatus::ReadFailed ? EIO : 0);
-    std::free(rules.text);
-    std::free(rules.entries);
+    EXPECT_EQ(printed, c.printed) << c.bytes.substr(0, 20);
+    for (RuleSet* set : {&rules, &reported}) {
+      std::free(set->text);
+      std::free(set->entries);
+    }
   }
 }
 
