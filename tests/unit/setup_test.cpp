@@ -17,10 +17,6 @@
 #include "rules/allocation.h"
 
 using Lines = std::vector<std::string>;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 TEST(Setup, RuleFileBesideTheProgram) {
   const std::pair<std::string, std::string> cases[] = {
@@ -80,11 +76,10 @@ TEST(Setup, LoadReportsEachFailure) {
     fail_allocations_after(c.allocations);
     LoadResult result = load_rules(file.rule_source(), '^', &rules);
     fail_allocations_after(c.allocations);
-    CaptureStdout();
-    CaptureStderr();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     EXPECT_EQ(load_rule_text(again.rule_source(), "/q/r.cfg", '^', &reported), c.status == LoadStatus::Loaded);
-    std::fflush(stdout);
-    std::string printed = GetCapturedStdout() + "|" + GetCapturedStderr();
+    std::string printed = testing::internal::GetCapturedStdout() + "|" + testing::internal::GetCapturedStderr();
     fail_allocations_after(-1);
     EXPECT_EQ(result.status, c.status) << c.bytes.substr(0, 20);
     EXPECT_EQ(printed, c.printed) << c.bytes.substr(0, 20);
@@ -121,11 +116,10 @@ TEST(Setup, OutOfMemoryAtAnySetUpAllocation) {
   int allowed = 0;
   for (int status = 1; status != 0; ++allowed) {
     fail_allocations_after(allowed);
-    CaptureStdout();
-    CaptureStderr();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     status = run(program, {"no-such-file"}, '^');
-    std::fflush(stdout);
-    std::string out = GetCapturedStdout(), err = GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
     fail_allocations_after(-1);
     if (status != 0) EXPECT_TRUE(status == 1 && out.empty() && !err.empty()) << allowed << ": " << out << err;
   }
