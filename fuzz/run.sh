@@ -1,32 +1,26 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets and runs each for SECONDS, one after the other;
-# exits non-zero on any crash, sanitizer finding or mismatch.
-#   fuzz/run.sh 60                  every target for a minute (what CI runs)
-#   fuzz/run.sh 14400 stream        one target for four hours
-# Inputs that reach new code collect in build-fuzz/corpus/TARGET and carry
-# over to the next run; a failing input is left in build-fuzz/crashes/ and
-# replays with: build-fuzz/fuzz/fuzz_TARGET FILE
+# fuzz/run.sh SECONDS [TARGET...]: builds the fuzz targets (clang, libFuzzer) and runs each (rules, stream and
+# command_line by default) for SECONDS, one after the other, from the seeds in fuzz/corpus/TARGET and what earlier
+# runs kept in build-fuzz/corpus/TARGET. Fails on any crash, sanitizer finding or mismatch; the input is left in
+# build-fuzz/crashes/ and replays with: build-fuzz/fuzz/fuzz_TARGET FILE
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
 seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
 shift
-targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(rules stream command_line)
+[ $# -gt 0 ] || set -- rules stream command_line
 
 # Warnings are enforced by the release build; clang's set differs from gcc's.
 CXX=clang++ cmake -S . -B build-fuzz -DQUORBEL_FUZZ=ON -DQUORBEL_TESTS=OFF -DQUORBEL_WERROR=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-fuzz -j2 >build-fuzz/build.log 2>&1 || { cat build-fuzz/build.log; exit 1; }
-
 mkdir -p build-fuzz/crashes build-fuzz/logs
 status=0
-for target in "${targets[@]}"; do
-  corpus=build-fuzz/corpus/$target
-  log=build-fuzz/logs/$target.log
+for target in "$@"; do
+  corpus=build-fuzz/corpus/$target log=build-fuzz/logs/$target.log
   mkdir -p "$corpus"
   if build-fuzz/fuzz/fuzz_"$target" -max_total_time="$seconds" -max_len=8192 -timeout=30 -rss_limit_mb=2048 \
-      -print_final_stats=1 -artifact_prefix=build-fuzz/crashes/"$target"- "$corpus" fuzz/corpus/"$target" >"$log" 2>&1; then
+      -print_final_stats=1 -artifact_prefix=build-fuzz/crashes/"$target"- "$corpus" fuzz/corpus/"$target" >"$log" 2>&1
+  then
     runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "fuzz_$target: clean, $runs runs in ${seconds}s, corpus $(ls "$corpus" | wc -l) files"
   else

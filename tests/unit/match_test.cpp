@@ -1,5 +1,6 @@
-// Which rule applies where: one table of cases through both lookups and the
-// stream at both window sizes, then random rule sets against the model.
+// Which rule applies where: a table of cases through both lookups, the model
+// and the stream at both window sizes; random rule sets; the stream across
+// window boundaries, and its failures.
 
 #include <gtest/gtest.h>
 
@@ -10,62 +11,46 @@
 
 #include "model.h"
 
-namespace {
-
 using namespace std::string_literals;
-
-struct MatchCase {
-  std::string rules;
-  std::string text;
-  std::string expected;
-};
-
-std::vector<MatchCase> match_cases() {
-  std::string prefix_chain;  // a, aa, aaa, ... up to one byte short of the longest key
-  for (std::size_t n = 1; n < kMaxKeyLength; ++n) prefix_chain += std::string(n, 'a') + "^" + std::to_string(n) + "\n";
-  std::string big(1 << 20, 'r');  // far longer than the output buffer
-  std::string dots(9000, '.');    // longer than a small window
-  return {
-      {"teh^the\n", "teh cat teh", "the cat the"},
-      {"a^b\nb^c\n", "ab", "bc"},                    // replacements are not rescanned
-      {"aa^x\n", "aaa", "xa"},                       // left to right, no overlap
-      {"a^1\nab^2\nabc^3\n", "abcd abx ax", "3d 2x 1x"},
-      {"abc^3\na^1\nab^2\n", "abcd abx ax", "3d 2x 1x"},
-      {"z^Z\n\xe9^E\n", "z\xe9", "ZE"},            // bytes compare unsigned
-      {"k^1\nk^2\n", "k", "2"},                      // a repeated key: the search order decides
-      {"k^1\nk^2\nm^3\n", "km", "13"},
-      {"ab^1\nab^2\nabc^3\n", "abcd", "1cd"},
-      {"7c^7\n1b^1\nabc^3\n2c^2\n8b^8\nab^4\nab^5\n9a^9\n", "abcd", "3d"},
-      {"x^\n", "axbxc", "abc"},                      // an empty replacement deletes
-      {"a^b^c\n", "a", "b^c"},
-      {"ab^X\n", "a\0b\rab\n\0"s, "a\0b\rX\n\0"s},  // NUL, CR and LF are copied, never matched
-      {"abc^Y\n", "ab", "ab"},                       // a key cut off by the end of the text
-      {prefix_chain, std::string(150, 'a') + "b", "150b"},
-      {"k^" + big + "\n", dots + "k.k" + dots + "k", dots + big + "." + big + dots + big},
-  };
-}
 
 constexpr int32_t kWindowSizes[] = {kWindowSize, kLargeWindowSize};
 
-std::string stream(const RuleTable& table, const std::string& text, int32_t window_size) {
-  MemoryFile input{text};
-  MemoryFile output;
-  EXPECT_EQ(rewrite_stream(table, input.source(), output.sink(), window_size), StreamResult::Done);
-  return output.bytes;
-}
-
-// Random bytes from a small alphabet, so that keys share prefixes and repeat.
-std::string random_string(std::mt19937* random, const std::string& alphabet, std::size_t length) {
+// Bytes from a small alphabet, so that keys share prefixes and repeat.
+static std::string random_string(std::mt19937& random, const std::string& alphabet, std::size_t length) {
   std::string s;
-  while (s.size() < length) s += alphabet[(*random)() % alphabet.size()];
+  while (s.size() < length) s += alphabet[random() % alphabet.size()];
   return s;
 }
 
 TEST(Match, CasesThroughEveryLookupAndTheStream) {
-  for (const MatchCase& c : match_cases()) {
+  std::string prefix_chain;  // a, aa, aaa, ... up to one byte short of the longest key
+  for (std::size_t n = 1; n < kMaxKeyLength; ++n) prefix_chain += std::string(n, 'a') + "^" + std::to_string(n) + "\n";
+  std::string key200(kMaxKeyLength, 'k');
+  std::string big(1 << 20, 'r');  // far longer than the output buffer
+  std::string dots(9000, '.');    // longer than a small window
+  const struct { std::string rules, text, expected; } cases[] = {
+      {"teh^the\n", "teh cat teh", "the cat the"},
+      {"a^b\nb^c\n", "ab", "bc"},  // replacements are not rescanned
+      {"aa^x\n", "aaa", "xa"},     // left to right, no overlap
+      {"a^1\nab^2\nabc^3\n", "abcd abx ax", "3d 2x 1x"},
+      {"abc^3\na^1\nab^2\n", "abcd abx ax", "3d 2x 1x"},
+      {"z^Z\n\xe9^E\n", "z\xe9", "ZE"},  // bytes compare unsigned
+      {"k^1\nk^2\n", "k", "2"},          // a repeated key: the search order decides
+      {"k^1\nk^2\nm^3\n", "km", "13"},
+      {"ab^1\nab^2\nabc^3\n", "abcd", "1cd"},
+      {"7c^7\n1b^1\nabc^3\n2c^2\n8b^8\nab^4\nab^5\n9a^9\n", "abcd", "3d"},
+      {"x^\n", "axbxc", "abc"},  // an empty replacement deletes
+      {"a^b^c\n", "a", "b^c"},
+      {"ab^X\n", "a\0b\rab\n\0"s, "a\0b\rX\n\0"s},  // NUL, CR and LF are copied, never matched
+      {"abc^Y\n", "ab", "ab"},                       // a key cut off by the end of the text
+      {prefix_chain, std::string(150, 'a') + "b", "150b"},
+      {key200 + "^x\n" + key200.substr(0, 100) + "^y\n", key200, "x"},  // nothing readable after the longest key
+      {"k^" + big + "\n", dots + "k.k" + dots + "k", dots + big + "." + big + dots + big},
+  };
+  for (const auto& c : cases) {
     LoadedTable rules(c.rules, '^');
     EXPECT_EQ(rewrite_by(rules.table, c.text, lookup_reference), c.expected) << c.rules;
-    EXPECT_EQ(rewrite_by(rules.table, c.text, lookup), c.expected) << c.rules;
+    EXPECT_EQ(check_lookups(c.rules, '^', c.text), "") << c.rules;  // lookup, at every position
     for (int32_t size : kWindowSizes) EXPECT_EQ(stream(rules.table, c.text, size), c.expected) << c.rules;
   }
 }
@@ -81,57 +66,40 @@ TEST(Match, RandomRuleSetsAgreeWithTheModelAndTheReference) {
     std::set<std::string> keys;
     std::string rule_file;
     for (int i = 0; i < 1 + round % 40; ++i) {
-      std::string key = random_string(&random, alphabet, 1 + random() % max_length);
+      std::string key = random_string(random, alphabet, 1 + random() % max_length);
       if (!keys.insert(key).second && round % 2 == 0) continue;  // every other set without repeats
       rule_file += key + separator + std::to_string(i) + "\n";
     }
-    std::string text = random_string(&random, alphabet, 400) + *keys.rbegin();
+    std::string text = random_string(random, alphabet, 400) + *keys.rbegin();
     ASSERT_EQ(check_lookups(rule_file, separator, text), "") << rule_file;
   }
 }
 
-TEST(Match, StreamAgreesWithTheModelAcrossWindowBoundaries) {
+TEST(Match, StreamAcrossWindowBoundaries) {
   std::mt19937 random(99);
-  Model model;
+  std::string long_key = random_string(random, "ab", kMaxKeyLength);
+  std::set<std::string> keys{long_key, long_key.substr(0, 150)};
+  while (keys.size() < 62) keys.insert(random_string(random, "ab\xe9", 1 + random() % 5));
   std::string rule_file;
-  std::string long_key = random_string(&random, "ab", 200);
-  for (int i = 0; i < 62; ++i) {
-    std::string key = i == 60 ? long_key : i == 61 ? long_key.substr(0, 150) : random_string(&random, "ab\xe9", 1 + random() % 5);
-    if (model.rules.count(key) != 0) continue;
-    model.add(key, "[" + std::to_string(i) + "]");
-    rule_file += key + "^[" + std::to_string(i) + "]\n";
-  }
+  for (const std::string& key : keys) rule_file += key + "^[" + std::to_string(rule_file.size()) + "]\n";
   LoadedTable rules(rule_file, '^');
   for (std::size_t size : {0, 1, 7991, 7992, 7993, 8191, 8192, 8193, 16384, 262143, 262144, 262145, 600000}) {
-    std::string text = random_string(&random, "ab\r\n\0\xe9"s, size);
+    std::string text = random_string(random, "ab\r\n\0\xe9"s, size);
     // The longest key across each window boundary of either layout, and at the end.
-    for (std::size_t at : std::vector<std::size_t>{7900, 7950, 7991, 7992, 8100, 16200, 261900, 261944, 262000, size - 200}) {
-      if (at + long_key.size() <= text.size() && at <= size) text.replace(at, long_key.size(), long_key);
+    std::vector<std::size_t> starts{7900, 7950, 7991, 7992, 8100, 16200, 261900, 261944, 262000, size - 200};
+    for (std::size_t at : starts) {
+      if (at <= size && at + long_key.size() <= size) text.replace(at, long_key.size(), long_key);
     }
-    std::string expected = model.rewrite(text);
+    std::string expected = rewrite_by(rules.table, text, lookup_reference);  // which the cases hold to the model
     for (int32_t window : kWindowSizes) ASSERT_EQ(stream(rules.table, text, window), expected) << size << " " << window;
   }
 }
 
-// Only kMaxKeyLength bytes are promised readable: matching the longest key
-// must not touch the byte after it (the sanitizer build sees it).
-TEST(Match, ReadsNoFurtherThanTheLongestKey) {
-  std::string key(static_cast<std::size_t>(kMaxKeyLength), 'k');
-  LoadedTable rules(key + "^x\n" + key.substr(0, 100) + "^y\n", '^');
-  std::vector<char> exact(key.begin(), key.end());
-  EXPECT_EQ(lookup(rules.table, exact.data()).key_length, kMaxKeyLength);
-  EXPECT_EQ(lookup_reference(rules.table, exact.data()).key_length, kMaxKeyLength);
-}
-
 TEST(Match, StreamReportsReadAndWriteFailures) {
   LoadedTable rules("a^b\n", '^');
-  MemoryFile input{std::string(300000, 'a')};
-  MemoryFile output;
-  input.fail_after = 1;
+  MemoryFile input{std::string(300000, 'a'), 1}, output;
   EXPECT_EQ(rewrite_stream(rules.table, input.source(), output.sink(), kWindowSize), StreamResult::ReadFailed);
   input = MemoryFile{std::string(300000, 'a')};
   output.fail_after = 0;
   EXPECT_EQ(rewrite_stream(rules.table, input.source(), output.sink(), kLargeWindowSize), StreamResult::WriteFailed);
 }
-
-}  // namespace
