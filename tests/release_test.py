@@ -1,6 +1,6 @@
-"""The release as scripts/release.sh makes it: the archives' contents and checksums, a stripped
-and version-stamped quorbel.exe, a Linux executable that needs no shared library, and every
-executable run straight out of its archive (the Windows ones under wine) on the example texts.
+"""The release as scripts/release.sh makes it: checksums, the archives' contents, a stripped and
+version-stamped quorbel.exe, a Linux executable that needs no shared library, and every executable
+run straight out of its archive (the Windows ones under wine) on the example texts.
 Set by the test registration: QUORBEL_SOURCE_DIR, and wine's WINEPREFIX and WINEDEBUG."""
 
 import hashlib
@@ -9,15 +9,15 @@ import re
 import shutil
 import struct
 import subprocess
-import tarfile
 import tempfile
 import unittest
-import zipfile
 
 SOURCE = os.environ["QUORBEL_SOURCE_DIR"]
 with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake_lists:
     VERSION = re.search(r"project\(quorbel VERSION ([0-9.]+)", cmake_lists.read()).group(1)
-ARCHIVES = {"windows": ("quorbel-%s-windows.zip" % VERSION, ".exe"), "linux": ("quorbel-%s-linux.tar.gz" % VERSION, "")}
+# Archive, executable suffix and runner of each system.
+SYSTEMS = {"windows": ("quorbel-%s-windows.zip" % VERSION, ".exe", ["wine"]),
+           "linux": ("quorbel-%s-linux.tar.gz" % VERSION, "", [])}
 RULES = ["quorbel.cfg", "quorbel-iso-8859-1.cfg"]
 LAYOUT = ["LEIA-ME.txt", "texto.txt", "texto-iso-8859-1.txt"] + [
     "%s/%s" % (build, name) for build in ("caret", "dollar") for name in RULES + ["quorbel{exe}"]]
@@ -38,46 +38,52 @@ class ReleaseTest(unittest.TestCase):
                                stdin=subprocess.DEVNULL, capture_output=True)
         if built.returncode != 0:
             raise RuntimeError("release.sh failed:\n" + built.stdout.decode() + built.stderr.decode())
-        cls.top, cls.names = {}, {}
-        for system, (archive, _) in ARCHIVES.items():
+        for system, (archive, _, _) in SYSTEMS.items():
             shutil.unpack_archive(os.path.join(cls.dist, archive), os.path.join(cls.scratch, system))
-            cls.top[system] = os.path.join(cls.scratch, system, "quorbel")
-            cls.names[system] = sorted(os.path.relpath(os.path.join(at, name), os.path.join(cls.scratch, system))
-                                       for at, _, names in os.walk(cls.top[system]) for name in names)
+
+    def top(self, system, *path) -> str:
+        return os.path.join(self.scratch, system, "quorbel", *path)
 
     def test_sums_list_both_archives(self):
         with open(os.path.join(self.dist, "SHA256SUMS")) as f:
             sums = dict(reversed(line.split("  ")) for line in f.read().splitlines())
-        self.assertEqual(sorted(sums), sorted(name for name, _ in ARCHIVES.values()))
+        self.assertEqual(sorted(sums), sorted(archive for archive, _, _ in SYSTEMS.values()))
         for name, digest in sums.items():
             self.assertEqual(hashlib.sha256(read(self.dist, name)).hexdigest(), digest, name)
 
     def test_archives_hold_the_users_files(self):
-        for system, (_, exe) in ARCHIVES.items():
-            self.assertEqual(self.names[system], sorted("quorbel/" + p.format(exe=exe) for p in LAYOUT))
+        for system, (_, exe, _) in SYSTEMS.items():
+            unpacked = os.path.join(self.scratch, system)
+            self.assertEqual(sorted(os.path.relpath(os.path.join(at, name), unpacked)
+                                    for at, _, names in os.walk(unpacked) for name in names),
+                             sorted("quorbel/" + path.format(exe=exe) for path in LAYOUT))
             for rules in RULES:
-                self.assertEqual(read(self.top[system], "caret", rules), read(SOURCE, "examples", rules))
-                self.assertEqual(read(self.top[system], "dollar", rules),
+                self.assertEqual(read(self.top(system, "caret", rules)), read(SOURCE, "examples", rules))
+                self.assertEqual(read(self.top(system, "dollar", rules)),
                                  re.sub(rb"(?m)^([^^\r\n]{1,200})\^", rb"\1$", read(SOURCE, "examples", rules)))
-        self.assertEqual(read(self.top["linux"], "LEIA-ME.txt"), read(SOURCE, "LEIA-ME.txt"))
-        self.assertEqual(read(self.top["windows"], "LEIA-ME.txt"), read(SOURCE, "LEIA-ME.txt").replace(b"\n", b"\r\n"))
+        self.assertEqual(read(self.top("linux", "LEIA-ME.txt")), read(SOURCE, "LEIA-ME.txt"))
+        self.assertEqual(read(self.top("windows", "LEIA-ME.txt")), read(SOURCE, "LEIA-ME.txt").replace(b"\n", b"\r\n"))
 
     def test_executables_are_stripped_and_stamped_or_static(self):
         for build in ("caret", "dollar"):
-            exe = read(self.top["windows"], build, "quorbel.exe")
-            # The COFF header follows "PE\0\0"; a stripped image has no symbol table.
-            pe = struct.unpack_from("<I", exe, 0x3C)[0]
-            self.assertEqual((exe[pe:pe + 4], struct.unpack_from("<II", exe, pe + 12)), (b"PE\0\0", (0, 0)), build)
+            exe = read(self.top("windows", build, "quorbel.exe"))
+            pe = struct.unpack_from("<I", exe, 0x3C)[0]  # the COFF header follows "PE\0\0"
+            # i386; no symbol table (stripped); PE32; a console program
+            fields = [struct.unpack_from(form, exe, pe + at) for form, at in (("<H", 4), ("<II", 12), ("<H", 24), ("<H", 92))]
+            self.assertEqual((exe[:2], exe[pe:pe + 4], fields), (b"MZ", b"PE\0\0", [(0x14C,), (0, 0), (0x10B,), (3,)]))
+            dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", self.top("windows", build, "quorbel.exe")],
+                                  capture_output=True, text=True, check=True).stdout
+            dlls = set(re.findall(r"DLL Name: (\S+)", dump.lower()))
+            self.assertTrue(dlls and dlls <= {"kernel32.dll", "msvcrt.dll"}, dlls)  # system DLLs alone
             for text in ("VS_VERSION_INFO", "ProductVersion", VERSION, "Quorbel: corrige arquivos de texto"):
                 self.assertIn(text.encode("utf-16-le"), exe, build)
-            elf = read(self.top["linux"], build, "quorbel")
-            offset, = struct.unpack_from("<Q", elf, 0x20)
-            size, count = struct.unpack_from("<HH", elf, 0x36)
+            elf = read(self.top("linux", build, "quorbel"))
+            (offset,), (size, count) = struct.unpack_from("<Q", elf, 0x20), struct.unpack_from("<HH", elf, 0x36)
             kinds = {struct.unpack_from("<I", elf, offset + i * size)[0] for i in range(count)}
             self.assertEqual((elf[:5], kinds & {2, 3}), (b"\x7fELF\x02", set()), build)  # no PT_DYNAMIC, PT_INTERP
         # Still reads the locale: its own texts in UTF-8, under C.UTF-8.
-        done = subprocess.run([os.path.join(self.top["linux"], "caret", "quorbel"), "nada.txt"],
-                              cwd=self.scratch, capture_output=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
+        done = subprocess.run([self.top("linux", "caret", "quorbel"), "nada.txt"], cwd=self.scratch,
+                              capture_output=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
         self.assertEqual(done.stdout, "Não consegui abrir: nada.txt\r\nFeito\r\n".encode())
 
     def corrected(self, runner, program, text) -> bytes:
@@ -92,14 +98,13 @@ class ReleaseTest(unittest.TestCase):
         """Each build corrects the UTF-8 example where it lies, and the ISO-8859-1 one from a copy
         with quorbel-iso-8859-1.cfg as its quorbel.cfg; all eight must agree."""
         results = set()
-        for system, runner in (("linux", []), ("windows", ["wine"])):
-            top = self.top[system]
+        for system, (_, exe, runner) in SYSTEMS.items():
             for build in ("caret", "dollar"):
-                program = os.path.join(top, build, "quorbel" + ARCHIVES[system][1])
-                results.add(self.corrected(runner, program, os.path.join(top, "texto.txt")))
+                program = self.top(system, build, "quorbel" + exe)
+                results.add(self.corrected(runner, program, self.top(system, "texto.txt")))
                 copy = shutil.copy(program, tempfile.mkdtemp(dir=self.scratch))
-                shutil.copy(os.path.join(top, build, RULES[1]), os.path.join(os.path.dirname(copy), RULES[0]))
-                results.add(self.corrected(runner, copy, os.path.join(top, "texto-iso-8859-1.txt"))
+                shutil.copy(self.top(system, build, RULES[1]), os.path.join(os.path.dirname(copy), RULES[0]))
+                results.add(self.corrected(runner, copy, self.top(system, "texto-iso-8859-1.txt"))
                             .decode("latin-1").encode())
         self.assertEqual(len(results), 1)
         self.assertIn("informação ontem, mas não consegui".encode(), results.pop())

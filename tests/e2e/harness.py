@@ -1,5 +1,5 @@
 """Runs the real quorbel executable (QUORBEL_EXE, separator QUORBEL_SEP, through the command prefix
-QUORBEL_RUNNER, such as wine or valgrind) in a scratch directory. Golden files hold what every build
+QUORBEL_RUNNER, such as wine or valgrind) in a scratch directory. golden/*.txt hold what every build
 and system prints and writes; QUORBEL_UPDATE_GOLDEN=1 rewrites them from the run. QUORBEL_CHECKER
 names a memory checker the run is under, which is far slower and reserves address space freely."""
 
@@ -16,18 +16,12 @@ SEP = os.environ.get("QUORBEL_SEP", "^").encode()
 RUNNER = shlex.split(os.environ.get("QUORBEL_RUNNER", ""))
 CHECKER = os.environ.get("QUORBEL_CHECKER", "")
 WINDOWS = EXE.lower().endswith(".exe")
-LINUX = not WINDOWS
-ROOT = LINUX and os.geteuid() == 0
+LINUX, ROOT = not WINDOWS, not WINDOWS and os.geteuid() == 0
 EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
 LIMIT = 15_360_000  # the largest rule file
 NO_RULES = "Nada para ser trocado, checar arquivo de configuração\n"
-GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
-# The system's error texts, and so the golden files, are those of the C locale.
+# The system's error texts, and so the expected ones, are those of the C locale.
 ENV = dict(os.environ, LC_ALL="C")
-
-
-def unless_checked(reason: str):
-    return unittest.skipIf(CHECKER, "under %s: %s" % (CHECKER, reason))
 
 
 def text(message) -> bytes:
@@ -46,7 +40,8 @@ def rule(key: bytes, replacement: bytes = b"") -> bytes:
 
 
 class ToolTest(unittest.TestCase):
-    """Each test gets its own copy of the executable, so its rule file is private."""
+    """Each test gets its own copy of the executable, so its rule file (RULES, if set) is private."""
+    RULES = None
 
     def setUp(self):
         self.scratch = os.path.realpath(tempfile.mkdtemp(prefix="quorbel-e2e-"))
@@ -55,19 +50,19 @@ class ToolTest(unittest.TestCase):
         os.mkdir(self.bin_dir)
         os.mkdir(self.work)
         self.exe = shutil.copy2(EXE, os.path.join(self.bin_dir, EXE_NAME))
+        if self.RULES:
+            self.write_rules(self.RULES)
 
     def path(self, *names: str) -> str:
         return os.path.join(self.work, *names)
 
-    def host_path(self, path: str) -> str:
-        """A path as the tool reports it (wine shows the Z: drive)."""
+    def host_path(self, path: str) -> str:  # as the tool reports it: wine shows the Z: drive
         return "Z:" + path.replace("/", "\\") if WINDOWS else path
 
     def rules_path(self, exe=None) -> str:
         return re.sub(r"(?i)\.exe$", "", exe or self.exe) + ".cfg"
 
-    def write_rules(self, rules, exe=None):
-        """Raw bytes, or a dict of keys and replacements."""
+    def write_rules(self, rules, exe=None):  # raw bytes, or a dict of keys and replacements
         if isinstance(rules, dict):
             rules = b"".join(rule(key, replacement) for key, replacement in rules.items())
         self.write(self.rules_path(exe), rules)
@@ -112,8 +107,7 @@ class ToolTest(unittest.TestCase):
                 + lines("err", run.stderr) + "".join(lines(name, self.read(name)) for name in files))
 
     def assert_golden(self, name: str, transcript: str):
-        """Compares with golden/NAME.txt, which QUORBEL_UPDATE_GOLDEN=1 rewrites from the run."""
-        path = os.path.join(GOLDEN, name + ".txt")
+        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", name + ".txt")
         if os.environ.get("QUORBEL_UPDATE_GOLDEN") == "1":
             with open(path, "w") as f:
                 f.write(transcript)

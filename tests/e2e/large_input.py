@@ -5,7 +5,7 @@ import os
 import subprocess
 import unittest
 
-from harness import ToolTest, done, text, unless_checked
+from harness import CHECKER, ToolTest, done, text
 
 SIZE = (4 << 30) + 12_345  # past every 32-bit offset
 # Where keys sit, and what they become; the replacements change the size.
@@ -13,7 +13,7 @@ KEYS = {0: (b"KEYSTART", b"start-replaced"), SIZE // 2: (b"KEYMID", b"mid"), SIZ
 NEW_SIZE = SIZE + sum(len(replacement) - len(key) for key, replacement in KEYS.values())
 
 
-@unless_checked("4 GiB through a memory checker takes hours; the release build covers it")
+@unittest.skipIf(CHECKER, "4 GiB through a memory checker takes hours; the release build covers it")
 class LargeInputTest(ToolTest):
     def test_sparse_file_past_4_gib(self):
         self.write_rules(dict(KEYS.values()))

@@ -1,12 +1,18 @@
-"""Usage text, where the rule file is, what it may hold, and each way it can fail."""
+"""Usage text, where the rule file is, what it may hold, and each way it and the set-up can fail."""
 
 import os
+import resource
 import shutil
 import unittest
 
-from harness import ENV, EXE_NAME, LIMIT, LINUX, NO_RULES, SEP, ToolTest, done, rule, text
+from harness import CHECKER, ENV, EXE_NAME, LIMIT, LINUX, NO_RULES, RUNNER, SEP, WINDOWS, ToolTest, done, rule
+from harness import text
 
 FILL = rule(b"b", b"X")
+# Five million rules start in about 7 MiB; the rule text takes 15 MiB, its entries 39, sorting
+# them 156 at its peak and 78 after, the trie 234. Each limit (MiB) leaves room for the stages
+# before the one meant to fail, and misses its need by over 7 MiB.
+MEMORY_LIMITS = {"rule text": 14, "entries": 40, "sorting": 100, "trie": 290}
 
 
 class EntryTest(ToolTest):
@@ -81,3 +87,15 @@ class EntryTest(ToolTest):
         self.write("t.txt", b"abc del a p|x o" + other + b"r sp x sp \xe9 nul c " + b"K" * 200 + b" " + b"L" * 201)
         self.assert_run("t.txt", out=done("t.txt"), files={
             "t.txt": b"xyz  b" + SEP + b"c p|x o" + other + b"r SP x SP e N c 200 " + b"L" * 201})
+
+    @unittest.skipIf(WINDOWS or RUNNER, "the limit is set on the tool's own process")
+    @unittest.skipIf(CHECKER, "the checker reserves far more address space than any limit here")
+    def test_out_of_memory_at_each_stage(self):
+        self.write_rules(rule(b"a") * (LIMIT // 3))
+        self.write("t.txt", b"abc")
+        golden = ""
+        for label, mib in MEMORY_LIMITS.items():
+            def limit(size=mib << 20):
+                resource.setrlimit(resource.RLIMIT_AS, (size, size))
+            golden += self.transcript(self.run_tool("t.txt", preexec_fn=limit), "t.txt", label=label)
+        self.assert_golden("out_of_memory", golden)
