@@ -73,7 +73,7 @@ class ReleaseTest(unittest.TestCase):
             self.assertEqual((exe[:2], exe[pe:pe + 4], fields), (b"MZ", b"PE\0\0", [(0x14C,), (0, 0), (0x10B,), (3,)]))
             dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", self.top("windows", build, "quorbel.exe")],
                                   capture_output=True, text=True, check=True).stdout
-            dlls = set(re.findall(r"DLL Name: (\S+)", dump.lower()))
+            dlls = set(re.findall(r"dll name: (\S+)", dump.lower()))
             self.assertTrue(dlls and dlls <= {"kernel32.dll", "msvcrt.dll"}, dlls)  # system DLLs alone
             for text in ("VS_VERSION_INFO", "ProductVersion", VERSION, "Quorbel: corrige arquivos de texto"):
                 self.assertIn(text.encode("utf-16-le"), exe, build)
@@ -108,3 +108,7 @@ class ReleaseTest(unittest.TestCase):
                             .decode("latin-1").encode())
         self.assertEqual(len(results), 1)
         self.assertIn("informação ontem, mas não consegui".encode(), results.pop())
+
+
+if __name__ == "__main__":
+    unittest.main()
