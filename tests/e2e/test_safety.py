@@ -27,12 +27,7 @@ class SafetyTest(ToolTest):
     RULES = {b"a": b"b"}
 
     def test_special_files_read_only_files_and_the_temporary_file_are_refused_without_blocking(self):
-        self.write("quorbel.tmp", b"aaa")
-        self.write("f.txt", b"aaa")
-        names = ["quorbel.tmp", "./quorbel.tmp", self.path("quorbel.tmp")]
         if LINUX:
-            os.symlink("quorbel.tmp", self.path("link"))
-            names.append("link")
             os.mkdir(self.path("dir"))
             os.mkfifo(self.path("fifo"))
             listener = socket.socket(socket.AF_UNIX)
@@ -41,6 +36,10 @@ class SafetyTest(ToolTest):
             os.chmod(self.write("ro.txt", b"aaa"), 0o444)  # also for root
             for name in ("dir", "fifo", "sock", "/dev/null", "ro.txt"):
                 self.assert_run(name, out=done(("abrir", name)), files={"ro.txt": b"aaa"})
+            os.symlink("quorbel.tmp", self.path("link"))
+        self.write("quorbel.tmp", b"aaa")
+        self.write("f.txt", b"aaa")
+        names = ["quorbel.tmp", "./quorbel.tmp", self.path("quorbel.tmp")] + (["link"] if LINUX else [])
         # Named anywhere on the command line, it is used for no file of the run.
         for args in [[name] for name in names] + [["quorbel.tmp", "f.txt"], ["f.txt", "quorbel.tmp"]]:
             self.assert_run(*args, out=done(*(("criar", n) for n in args)),
