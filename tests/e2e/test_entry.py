@@ -5,8 +5,7 @@ import resource
 import shutil
 import unittest
 
-from harness import CHECKER, ENV, EXE_NAME, LIMIT, LINUX, NO_RULES, RUNNER, SEP, WINDOWS, ToolTest, done, rule
-from harness import text
+from harness import CHECKER, ENV, EXE_NAME, LIMIT, LINUX, NO_RULES, RUNNER, SEP, WINDOWS, ToolTest, done, rule, text
 
 FILL = rule(b"b", b"X")
 # Five million rules start in about 7 MiB; the rule text takes 15 MiB, its entries 39, sorting
@@ -16,12 +15,10 @@ MEMORY_LIMITS = {"rule text": 14, "entries": 40, "sorting": 100, "trie": 290}
 
 
 class EntryTest(ToolTest):
-    def test_usage_never_opens_the_rule_file(self):
+    def test_usage_and_each_way_to_the_program_reads_the_rule_file_beside_it(self):
+        os.mkdir(self.rules_path())  # usage never opens it
         self.assert_golden("usage", self.transcript(self.run_tool()))
-        os.mkdir(self.rules_path())
-        self.assert_golden("usage", self.transcript(self.run_tool()))
-
-    def test_each_way_to_the_program_reads_the_rule_file_beside_it(self):
+        os.rmdir(self.rules_path())
         deep = os.path.join(self.bin_dir, *["d" * 40] * 8)  # a long path, used whole
         os.makedirs(deep)
         upper = shutil.copy2(self.exe, os.path.join(deep, EXE_NAME.upper()))  # QUORBEL.EXE reads QUORBEL.cfg
@@ -97,5 +94,6 @@ class EntryTest(ToolTest):
         for label, mib in MEMORY_LIMITS.items():
             def limit(size=mib << 20):
                 resource.setrlimit(resource.RLIMIT_AS, (size, size))
-            golden += self.transcript(self.run_tool("t.txt", preexec_fn=limit), "t.txt", label=label)
+            golden += self.transcript(self.run_tool("t.txt", preexec_fn=limit), label=label)
         self.assert_golden("out_of_memory", golden)
+        self.assertEqual(self.read("t.txt"), b"abc")

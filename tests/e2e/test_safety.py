@@ -124,8 +124,8 @@ class SafetyTest(ToolTest):
                                                            ("abrir", "ok.txt")), files={"locked/t.txt": b"aaa"})
         self.assertEqual(self.ls(), ["locked"])
 
-    @unittest.skipUnless(LINUX, "file size limits")
-    def test_file_size_limit_leaves_the_file_untouched_and_goes_on(self):
+    @unittest.skipUnless(LINUX, "file size limits and mounts")
+    def test_failed_writes_leave_the_file_untouched_and_go_on(self):
         self.write_rules({b"a": b"aaaa"})
         self.write("big.txt", b"a" * 300_000)
         self.write("small.txt", b"a")
@@ -133,15 +133,11 @@ class SafetyTest(ToolTest):
                         preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (400_000, 400_000)),
                         files={"big.txt": b"a" * 300_000, "small.txt": b"aaaa"})
         self.assertEqual(self.ls(), ["big.txt", "small.txt"])
-
-    @unittest.skipUnless(ROOT, "mounting a small tmpfs needs root")
-    def test_full_disk(self):
-        disk = tempfile.mkdtemp()
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", disk], capture_output=True).returncode:
-            self.skipTest("cannot mount a tmpfs here")
+        disk = tempfile.mkdtemp()  # and a full disk
         self.addCleanup(os.rmdir, disk)
+        if not ROOT or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", disk]).returncode:
+            self.skipTest("cannot mount a small tmpfs here")
         self.addCleanup(subprocess.run, ["umount", disk])
-        self.write_rules({b"a": b"aaaa"})
         self.write(os.path.join(disk, "t.txt"), b"a" * 100_000)
         # Named twice: the first failure leaves nothing behind that spoils the second.
         self.assert_run("t.txt", "t.txt", out=done(*["t.txt", ("gravar", "t.txt")] * 2), cwd=disk,
@@ -151,17 +147,6 @@ class SafetyTest(ToolTest):
 
 @unittest.skipIf(RUNNER and LINUX, "timing-driven: too slow under an instrumenting runner")
 class InterruptionTest(ToolTest):
-    RULES = {b"a": b"b"}
-
-    def test_two_runs_on_one_file_both_apply(self):
-        self.write_rules({b"%d" % d: b"%d" % (d + 1) for d in range(9)})
-        for _ in rounds(4):
-            self.write("f.txt", b"0" * 4_000_000)
-            first = self.popen("f.txt", stdout=subprocess.DEVNULL)
-            time.sleep(0.02)
-            self.assert_run("f.txt", out=done("f.txt"))
-            self.assertEqual((first.wait(timeout=120), self.read("f.txt")), (0, b"2" * 4_000_000))
-
     @unittest.skipUnless(LINUX, "SIGKILL")
     def test_killed_runs_leave_every_file_whole(self):
         # Run from the files' own directory, and from another filesystem, which copies
@@ -191,6 +176,7 @@ class InterruptionTest(ToolTest):
     def test_directory_swapped_for_a_link_mid_run(self):
         # Another user swaps a directory on the named path for a link to root's directory, over and
         # over: root's runs never write that user's content there, nor anything else.
+        self.write_rules({b"a": b"b"})
         os.makedirs(self.path("home", "sub"))
         os.mkdir(self.path("victim"))
         self.write("victim/f.txt", b"VICTIM a")
@@ -211,14 +197,20 @@ class InterruptionTest(ToolTest):
         self.assertIn(self.read("victim/f.txt"), (b"VICTIM a", b"VICTIM b"))
         self.assertEqual(self.read("home/sub/f.txt"), b"b" * 200_000 + b"USER")
 
-    def test_runs_side_by_side_in_one_directory(self):
-        groups = [["g%d_%d.txt" % (g, i) for i in range(5)] for g in range(4)]
-        for _ in range(3):
+    def test_runs_side_by_side(self):
+        # Groups in one directory never share a temporary file; two runs on one file both apply.
+        self.write_rules({b"a": b"b", **{b"%d" % d: b"%d" % (d + 1) for d in range(9)}})
+        groups = [["g%s%s.txt" % (g, i) for i in "vwxyz"] for g in "pqrs"]
+        for _ in rounds(3):
+            self.write("f.txt", b"0" * 4_000_000)
             for name in sum(groups, []):
                 self.write(name, b"a" * 200_000 + name.encode())
+            first = self.popen("f.txt", stdout=subprocess.DEVNULL)
+            time.sleep(0.02)
             processes = [self.popen(*group, stdout=subprocess.PIPE, stderr=subprocess.PIPE) for group in groups]
+            self.assert_run("f.txt", out=done("f.txt"))
             for group, process in zip(groups, processes):
                 self.assertEqual(process.communicate(timeout=300) + (process.returncode,), (text(done(*group)), b"", 0))
-            for name in sum(groups, []):
-                self.assertEqual(self.read(name), b"b" * 200_000 + name.encode().replace(b"a", b"b"))
+                self.assertEqual([self.read(name) for name in group], [b"b" * 200_000 + name.encode() for name in group])
+            self.assertEqual((first.wait(timeout=120), self.read("f.txt")), (0, b"2" * 4_000_000))
             self.assertNotIn("quorbel.tmp", self.ls())
