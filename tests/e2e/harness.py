@@ -1,7 +1,7 @@
 """Runs the real quorbel executable (QUORBEL_EXE, separator QUORBEL_SEP, through the command prefix
-QUORBEL_RUNNER, such as wine or valgrind) in a scratch directory. golden/*.txt hold what every build
-and system prints and writes; QUORBEL_UPDATE_GOLDEN=1 rewrites them from the run. QUORBEL_CHECKER
-names a memory checker the run is under, which is far slower and reserves address space freely."""
+QUORBEL_RUNNER, such as wine or valgrind) in a scratch directory; every build and system must print and
+write the same bytes. QUORBEL_CHECKER names a memory checker the run is under: far slower, and it
+reserves address space freely."""
 
 import os
 import re
@@ -20,6 +20,7 @@ LINUX, ROOT = not WINDOWS, not WINDOWS and os.geteuid() == 0
 EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
 LIMIT = 15_360_000  # the largest rule file
 NO_RULES = "Nada para ser trocado, checar arquivo de configuração\n"
+TOO_LARGE = "Arquivo de configuração muito grande\n"
 # The system's error texts, and so the expected ones, are those of the C locale.
 ENV = dict(os.environ, LC_ALL="C")
 
@@ -72,6 +73,10 @@ class ToolTest(unittest.TestCase):
             f.write(data)
         return self.path(name)
 
+    def write_all(self, files: dict):
+        for name, data in files.items():
+            self.write(name, data)
+
     def read(self, name: str) -> bytes:
         with open(self.path(name), "rb") as f:
             return f.read()
@@ -93,21 +98,18 @@ class ToolTest(unittest.TestCase):
         for name, data in (files or {}).items():
             self.assertEqual(self.read(name), data, name)
 
-    def transcript(self, run: subprocess.CompletedProcess, *files: str, label=None, exe=None) -> str:
-        """Status, output, error and the named files, under "## label" if given, a line per line
-        escaped to ASCII, with this test's own paths shown as <cfg>, <exe> and <work>."""
-        marks = ((self.rules_path(exe), b"<cfg>"), (exe or self.exe, b"<exe>"), (self.work, b"<work>"))
-
-        def lines(name, data):
-            for path, mark in marks:
-                data = data.replace(self.host_path(path).encode(), mark)
-            return "".join("%s| %s\n" % (name, line.decode("latin-1").encode("unicode_escape").decode())
-                           for line in re.findall(b"[^\n]*\n|[^\n]+", data))
-        return (("## %s: " % label if label else "") + "exit %d\n" % run.returncode + lines("out", run.stdout)
-                + lines("err", run.stderr) + "".join(lines(name, self.read(name)) for name in files))
-
-    def assert_golden(self, name: str, transcript: str):
-        path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", name + ".txt")
+    def assert_golden(self, name: str, runs: dict, exe=None):
+        """Compares the status, output and error of each run, under "## label" unless its label is "",
+        a line per line escaped to ASCII and this test's paths shown as <cfg> and <exe>, with
+        golden/NAME.txt (which QUORBEL_UPDATE_GOLDEN=1 rewrites)."""
+        transcript, path = "", os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", name + ".txt")
+        for label, run in runs.items():
+            transcript += ("## %s: " % label if label else "") + "exit %d\n" % run.returncode
+            for stream, data in (("out", run.stdout), ("err", run.stderr)):
+                for program_path, mark in ((self.rules_path(exe), b"<cfg>"), (exe or self.exe, b"<exe>")):
+                    data = data.replace(self.host_path(program_path).encode(), mark)
+                for line in re.findall(b"[^\n]*\n|[^\n]+", data):
+                    transcript += "%s| %s\n" % (stream, line.decode("latin-1").encode("unicode_escape").decode())
         if os.environ.get("QUORBEL_UPDATE_GOLDEN") == "1":
             with open(path, "w") as f:
                 f.write(transcript)

@@ -3,7 +3,7 @@
 import os
 import re
 
-from harness import LIMIT, LINUX, NO_RULES, SEP, WINDOWS, ToolTest, done, text
+from harness import LIMIT, LINUX, NO_RULES, SEP, TOO_LARGE, WINDOWS, ToolTest, done, text
 
 BOM, OK = b"\xef\xbb\xbf", done("t.txt")
 # Rule file ("^" the separator), text, then the exit status, output, error and corrected text.
@@ -12,7 +12,7 @@ BOM_CASES = [
     (BOM + b"\r\nx^y\n", b"xx", 0, OK, "", b"yy"),
     (b"a^1\n" + BOM + b"b^2\n", b"b " + BOM + b"b", 0, OK, "", b"b 2"),  # later, part of a key like any bytes
     (BOM + b"k^v\n" + b"#" * (LIMIT - 7), b"k", 0, OK, "", b"v"),  # the mark counts towards the size limit
-    (BOM + b"k^v\n" + b"#" * (LIMIT - 6), b"k", 1, "", "Arquivo de configuração muito grande\n", b"k"),
+    (BOM + b"k^v\n" + b"#" * (LIMIT - 6), b"k", 1, "", TOO_LARGE, b"k"),
     (BOM, b"k", 1, NO_RULES, "", b"k"),
     (b"\xff\xfe" + "nao^não\n".encode("utf-16-le"), b"k", 1, NO_RULES, "", b"k"),  # saved as "Unicode"
 ]

@@ -25,8 +25,7 @@ class RewriteTest(ToolTest):
         texts["cut"] = b"." * (WINDOW - 199) + KEY[:199]  # a key cut off where the first window ends the file
         texts["long"] = b"~.~\r\n\0\x1a\r" + b"." * 9000 + b"~"  # binary bytes pass untouched
         self.write_rules(RULES)
-        for name, data in texts.items():
-            self.write(name, data)
+        self.write_all(texts)
         self.assert_run(*texts, out=done(*texts))
         for name, data in texts.items():
             # Keys lie apart among bytes that start none, and no replacement holds a key.
@@ -37,18 +36,17 @@ class RewriteTest(ToolTest):
     def test_failures_in_between_and_names_as_given(self):
         self.write_rules({b"a": b"aa"})
         os.mkdir(self.path("sub"))
-        for name, data in (("one", b"a"), ("empty", b""), ("-n", b"a"), ("sub/t.txt", b"ba")):
-            self.write(name, data)
+        self.write_all({"one": b"a", "empty": b"", "-n": b"a", "sub/t.txt": b"ba"})
         self.assert_run("one", "missing", "one", "empty", "-n", "--help", "sub/t.txt", "sub/missing",
                         out=done("one", ("abrir", "missing"), "one", "empty", "-n", ("abrir", "--help"), "sub/t.txt",
-                                 ("abrir", "sub/missing")), files={"one": b"aaaa", "empty": b"", "-n": b"aa", "sub/t.txt": b"baa"})
+                                 ("abrir", "sub/missing")),
+                        files={"one": b"aaaa", "empty": b"", "-n": b"aa", "sub/t.txt": b"baa"})
         self.assertEqual((self.ls(), self.ls("sub")), (["-n", "empty", "one", "sub"], ["t.txt"]))
 
     def test_many_files_fill_the_redirected_output_buffer(self):
         self.write_rules({b"a": b"b"})
         names = ["file%03d.txt" % i for i in range(60)]
-        for name in names:
-            self.write(name, b"a")
+        self.write_all({name: b"a" for name in names})
         self.assert_run(*names, out=done(*names), files={name: b"b" for name in names})
         if shutil.which("strace") and not WINDOWS and not RUNNER:
             trace = os.path.join(self.scratch, "trace")
@@ -57,8 +55,8 @@ class RewriteTest(ToolTest):
                 sizes = [int(line.rsplit("= ", 1)[1]) for line in f if line.startswith("write(1,")]
             self.assertEqual((sum(sizes), set(sizes[:-1])), (len(text(done(*names))), {512}))
 
-    def cmd(self, *args: str) -> bytes:
-        return self.run_tool("/c", *args, exe="cmd").stdout
+    def attrib(self, *args: str) -> bytes:
+        return self.run_tool("/c", "attrib", *args, exe="cmd").stdout.split(b"Z:")[0]
 
     def command_line(self, line: str) -> tuple:
         """Arguments to cmd that run the tool with `line` as the raw rest of its command line. A batch
@@ -72,11 +70,10 @@ class RewriteTest(ToolTest):
         self.write_rules({b"a": b"b"})
         os.mkdir(self.path("sub"))
         files = ("a b.txt", "c d.txt", "sub/t.txt", "ro.txt", "h.txt")
-        for name in files:
-            self.write(name, b"a")
+        self.write_all(dict.fromkeys(files, b"a"))
         os.chmod(self.path("ro.txt"), 0o444)  # wine shows it as read-only
-        self.cmd("attrib", "+h", "+s", "h.txt")
-        attributes = self.cmd("attrib", "h.txt").split(b"Z:")[0]
+        self.attrib("+h", "+s", "h.txt")
+        attributes = self.attrib("h.txt")
         # A tab, a double quote, "*" and "?" cannot be part of a Windows file name.
         line = '"a b.txt"  c" "d.txt\t"e\tf" say\\"hi\\" "a\\"b c" sub\\\\"t.txt"'
         self.assert_run(*self.command_line(line), exe="cmd", out=done(
@@ -88,5 +85,5 @@ class RewriteTest(ToolTest):
         devices = ["NUL", "CON", "nul", "nul.txt", "AUX", "COM1", "LPT1", "sub\\NUL", "\\\\.\\NUL", "sub", "sub\\"]
         self.assert_run(*devices, out=done(*(("abrir", name) for name in devices)))
         self.assertEqual([self.read(name) for name in files], [b"b", b"b", b"b", b"a", b"b"])
-        self.assertEqual((self.ls(), self.cmd("attrib", "h.txt").split(b"Z:")[0]),
+        self.assertEqual((self.ls(), self.attrib("h.txt")),
                          (["a b.txt", "c d.txt", "h.txt", "ro.txt", "sub"], attributes))

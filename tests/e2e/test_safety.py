@@ -37,8 +37,7 @@ class SafetyTest(ToolTest):
             for name in ("dir", "fifo", "sock", "/dev/null", "ro.txt"):
                 self.assert_run(name, out=done(("abrir", name)), files={"ro.txt": b"aaa"})
             os.symlink("quorbel.tmp", self.path("link"))
-        self.write("quorbel.tmp", b"aaa")
-        self.write("f.txt", b"aaa")
+        self.write_all({"quorbel.tmp": b"aaa", "f.txt": b"aaa"})
         names = ["quorbel.tmp", "./quorbel.tmp", self.path("quorbel.tmp")] + (["link"] if LINUX else [])
         # Named anywhere on the command line, it is used for no file of the run.
         for args in [[name] for name in names] + [["quorbel.tmp", "f.txt"], ["f.txt", "quorbel.tmp"]]:
@@ -82,9 +81,8 @@ class SafetyTest(ToolTest):
     def test_closed_standard_streams_never_receive_a_file(self):
         for closed in ((1,), (1, 2), (0, 1, 2)):
             self.write("f.txt", b"a" * 1000)
-            run = subprocess.run(RUNNER + [self.exe] + ["f.txt"] * 40, cwd=self.work, timeout=60,
-                                 preexec_fn=lambda: [os.close(fd) for fd in closed])
-            self.assertEqual((run.returncode, self.read("f.txt")), (0, b"b" * 1000), closed)
+            process = self.popen(*["f.txt"] * 40, preexec_fn=lambda: [os.close(fd) for fd in closed])
+            self.assertEqual((process.wait(timeout=60), self.read("f.txt")), (0, b"b" * 1000), closed)
 
     @unittest.skipUnless(LINUX, "Linux permissions and links")
     def test_permissions_owner_and_links_are_kept(self):
@@ -127,8 +125,7 @@ class SafetyTest(ToolTest):
     @unittest.skipUnless(LINUX, "file size limits and mounts")
     def test_failed_writes_leave_the_file_untouched_and_go_on(self):
         self.write_rules({b"a": b"aaaa"})
-        self.write("big.txt", b"a" * 300_000)
-        self.write("small.txt", b"a")
+        self.write_all({"big.txt": b"a" * 300_000, "small.txt": b"a"})
         self.assert_run("big.txt", "small.txt", out=done("big.txt", ("gravar", "big.txt"), "small.txt"),
                         preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (400_000, 400_000)),
                         files={"big.txt": b"a" * 300_000, "small.txt": b"aaaa"})
@@ -158,8 +155,7 @@ class InterruptionTest(ToolTest):
         self.addCleanup(shutil.rmtree, shm, True)
         for cwd, leftover in ((self.work, "quorbel.tmp"), (shm, "quorbel.stg")):
             for _ in rounds(20):
-                for name in names:
-                    self.write(name, old)
+                self.write_all(dict.fromkeys(names, old))
                 process = self.popen(*paths, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
                 time.sleep(rng.uniform(0.0, 0.15))
                 process.kill()  # SIGKILL
@@ -179,15 +175,15 @@ class InterruptionTest(ToolTest):
         self.write_rules({b"a": b"b"})
         os.makedirs(self.path("home", "sub"))
         os.mkdir(self.path("victim"))
-        self.write("victim/f.txt", b"VICTIM a")
-        self.write("home/sub/f.txt", b"a" * 200_000 + b"USER")
+        self.write_all({"victim/f.txt": b"VICTIM a", "home/sub/f.txt": b"a" * 200_000 + b"USER"})
         for path in ("home", "home/sub", "home/sub/f.txt"):
             os.chown(self.path(path), 4242, 4242)
         for path in (self.scratch, self.work):
             os.chmod(path, 0o755)
         swap = ("import os, time\nos.chdir(%r)\nend = time.time() + %f\nwhile time.time() < end:\n"
                 "    os.rename('sub', 'old'); os.symlink(%r, 'sub'); time.sleep(0.001)\n"
-                "    os.unlink('sub'); os.rename('old', 'sub')\n") % (self.path("home"), max(SOAK, 3), self.path("victim"))
+                "    os.unlink('sub'); os.rename('old', 'sub')\n")
+        swap %= (self.path("home"), max(SOAK, 3), self.path("victim"))
         swapper = subprocess.Popen(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", sys.executable,
                                     "-c", swap])
         self.addCleanup(swapper.kill)
@@ -202,15 +198,15 @@ class InterruptionTest(ToolTest):
         self.write_rules({b"a": b"b", **{b"%d" % d: b"%d" % (d + 1) for d in range(9)}})
         groups = [["g%s%s.txt" % (g, i) for i in "vwxyz"] for g in "pqrs"]
         for _ in rounds(3):
+            self.write_all({name: b"a" * 200_000 + name.encode() for name in sum(groups, [])})
             self.write("f.txt", b"0" * 4_000_000)
-            for name in sum(groups, []):
-                self.write(name, b"a" * 200_000 + name.encode())
             first = self.popen("f.txt", stdout=subprocess.DEVNULL)
             time.sleep(0.02)
             processes = [self.popen(*group, stdout=subprocess.PIPE, stderr=subprocess.PIPE) for group in groups]
             self.assert_run("f.txt", out=done("f.txt"))
             for group, process in zip(groups, processes):
                 self.assertEqual(process.communicate(timeout=300) + (process.returncode,), (text(done(*group)), b"", 0))
-                self.assertEqual([self.read(name) for name in group], [b"b" * 200_000 + name.encode() for name in group])
+                for name in group:
+                    self.assertEqual(self.read(name), b"b" * 200_000 + name.encode())
             self.assertEqual((first.wait(timeout=120), self.read("f.txt")), (0, b"2" * 4_000_000))
             self.assertNotIn("quorbel.tmp", self.ls())
