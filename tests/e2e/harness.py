@@ -21,6 +21,7 @@ EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
 LIMIT = 15_360_000  # the largest rule file
 NO_RULES = "Nada para ser trocado, checar arquivo de configuração\n"
 TOO_LARGE = "Arquivo de configuração muito grande\n"
+USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", "usage.txt")
 # The system's error texts, and so the expected ones, are those of the C locale.
 ENV = dict(os.environ, LC_ALL="C")
 
@@ -98,20 +99,9 @@ class ToolTest(unittest.TestCase):
         for name, data in (files or {}).items():
             self.assertEqual(self.read(name), data, name)
 
-    def assert_golden(self, name: str, runs: dict, exe=None):
-        """Compares the status, output and error of each run, under "## label" unless its label is "",
-        a line per line escaped to ASCII and this test's paths shown as <cfg> and <exe>, with
-        golden/NAME.txt (which QUORBEL_UPDATE_GOLDEN=1 rewrites)."""
-        transcript, path = "", os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", name + ".txt")
-        for label, run in runs.items():
-            transcript += ("## %s: " % label if label else "") + "exit %d\n" % run.returncode
-            for stream, data in (("out", run.stdout), ("err", run.stderr)):
-                for program_path, mark in ((self.rules_path(exe), b"<cfg>"), (exe or self.exe, b"<exe>")):
-                    data = data.replace(self.host_path(program_path).encode(), mark)
-                for line in re.findall(b"[^\n]*\n|[^\n]+", data):
-                    transcript += "%s| %s\n" % (stream, line.decode("latin-1").encode("unicode_escape").decode())
-        if os.environ.get("QUORBEL_UPDATE_GOLDEN") == "1":
-            with open(path, "w") as f:
-                f.write(transcript)
-        with open(path) as f:
-            self.assertMultiLineEqual(transcript, f.read())
+    def assert_usage(self, run: subprocess.CompletedProcess, exe=None):
+        """The usage text as golden/usage.txt holds it, with this test's paths for <exe> and <cfg>."""
+        with open(USAGE, encoding="utf-8") as f:
+            usage = f.read().replace("<exe>", self.host_path(exe or self.exe))
+        usage = usage.replace("<cfg>", self.host_path(self.rules_path(exe)))
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, text(usage), b""))
