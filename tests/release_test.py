@@ -1,9 +1,9 @@
 """The release as scripts/release.sh makes it: checksums, the archives' contents, a stripped, version-stamped
-console quorbel.exe that needs only system DLLs, a static Linux executable, and every executable run
-straight out of its archive (the Windows ones under wine) on the example texts.
-Set by the test registration: QUORBEL_SOURCE_DIR, and wine's WINEPREFIX and WINEDEBUG."""
+console quorbel.exe needing only system DLLs, a static Linux executable, and every executable run straight out
+of its archive (under wine for Windows) on the examples. Set by ctest: QUORBEL_SOURCE_DIR, WINEPREFIX, WINEDEBUG."""
 
 import hashlib
+import itertools
 import os
 import re
 import shutil
@@ -45,12 +45,11 @@ class ReleaseTest(unittest.TestCase):
         return os.path.join(self.scratch, system, "quorbel", *path)
 
     def test_sums_and_the_archives_contents(self):
-        with open(os.path.join(self.dist, "SHA256SUMS")) as f:
-            sums = {name: digest for digest, name in (line.split("  ") for line in f.read().splitlines())}
+        sums = dict(reversed(line.split("  ")) for line in read(self.dist, "SHA256SUMS").decode().splitlines())
         self.assertEqual({name: hashlib.sha256(read(self.dist, name)).hexdigest() for name in sums}, sums)
+        self.assertEqual(sorted(sums), sorted(archive for archive, _, _ in SYSTEMS.values()))
         leia = read(SOURCE, "LEIA-ME.txt")
-        for system, (archive, exe, _) in SYSTEMS.items():
-            self.assertIn(archive, sums)
+        for system, (_, exe, _) in SYSTEMS.items():
             self.assertEqual(sorted(os.path.relpath(os.path.join(at, name), os.path.join(self.scratch, system))
                                     for at, _, names in os.walk(os.path.join(self.scratch, system)) for name in names),
                              sorted("quorbel/" + path.format(exe=exe) for path in LAYOUT))
@@ -84,11 +83,11 @@ class ReleaseTest(unittest.TestCase):
         self.assertEqual(done.stdout, "Não consegui abrir: nada.txt\r\nFeito\r\n".encode())
 
     def test_every_executable_corrects_the_examples_straight_out_of_its_archive(self):
-        """Each build corrects the UTF-8 example where it lies, and the ISO-8859-1 one from a copy
-        with quorbel-iso-8859-1.cfg as its quorbel.cfg; all eight must agree."""
+        # The UTF-8 example where it lies, the ISO-8859-1 one with a copy using its rules: all eight agree.
         results = set()
         for system, (_, exe, runner) in SYSTEMS.items():
-            for build, (rules, example) in ((b, r) for b in ("caret", "dollar") for r in zip(RULES, LAYOUT[1:3])):
+            for build, (rules, example, encoding) in itertools.product(
+                    ("caret", "dollar"), zip(RULES, LAYOUT[1:3], ("utf-8", "latin-1"))):
                 program = self.top(system, build, "quorbel" + exe)
                 if rules != "quorbel.cfg":
                     program = shutil.copy(program, tempfile.mkdtemp(dir=self.scratch))
@@ -99,7 +98,7 @@ class ReleaseTest(unittest.TestCase):
                                       stdin=subprocess.DEVNULL, timeout=120, env=dict(os.environ, LC_ALL="C"))
                 self.assertEqual((done.returncode, done.stdout, done.stderr),
                                  (0, b"Analisando: texto.txt\r\nFeito\r\n", b""))
-                results.add(read(work, "texto.txt").decode("utf-8" if rules == "quorbel.cfg" else "latin-1"))
+                results.add(read(work, "texto.txt").decode(encoding))
         self.assertEqual(len(results), 1)
         self.assertIn("informação ontem, mas não consegui", results.pop())
 

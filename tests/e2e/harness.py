@@ -1,7 +1,5 @@
-"""Runs the real quorbel executable (QUORBEL_EXE, separator QUORBEL_SEP, through the command prefix
-QUORBEL_RUNNER, such as wine or valgrind) in a scratch directory; every build and system must print and
-write the same bytes. QUORBEL_CHECKER names a memory checker the run is under: far slower, and it
-reserves address space freely."""
+"""Runs quorbel (QUORBEL_EXE, separator QUORBEL_SEP, through QUORBEL_RUNNER such as wine or valgrind) in a scratch
+directory: each build and system must print and write the same bytes. QUORBEL_CHECKER: a memory checker it is under."""
 
 import os
 import re

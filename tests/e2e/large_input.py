@@ -1,5 +1,4 @@
-"""A sparse file past 4 GiB is rewritten whole and in flat memory. Not test_*.py: it writes and
-syncs 4 GiB, so ctest runs it once per system under the label "large"."""
+"""A sparse file past 4 GiB is rewritten whole in flat memory. Not test_*.py: ctest runs it once a system ("large")."""
 
 import os
 import subprocess

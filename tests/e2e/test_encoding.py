@@ -31,8 +31,7 @@ class EncodingTest(ToolTest):
                 self.assert_run("t.txt", status=status, out=out, err=err, files={"t.txt": corrected})
 
     def test_own_texts_follow_the_locale_and_names_stay_as_given(self):
-        # Names with an ISO-8859-1 byte, which must leave untouched; wine would
-        # recode them on the way in, so the Windows build gets plain ones.
+        # Names with an ISO-8859-1 byte must stay as they are; wine would recode them, so Windows gets plain ones.
         folder, name = (b"bin", b"nada.txt") if WINDOWS else (b"p\xe1sta", b"n\xe3o.txt")
         exe = os.path.join(self.scratch, os.fsdecode(folder), EXE_NAME)
         os.makedirs(os.path.dirname(exe), exist_ok=True)

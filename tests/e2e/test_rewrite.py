@@ -1,5 +1,4 @@
-"""Rewriting files: keys across the tool's real read windows, long replacements, the messages
-of a run over several files, and the names that only Windows reads its own way."""
+"""Rewriting: keys across the real read windows, long replacements, runs over several files, Windows names."""
 
 import os
 import random
@@ -16,8 +15,7 @@ RULES = {KEY: b"<" + b"L" * 300 + b">", KEY[:150]: b"<150>", b"~": LONG}
 
 class RewriteTest(ToolTest):
     def test_keys_across_window_boundaries(self):
-        # A full window is scanned up to one longest key before its end, and the
-        # next one starts there; a match may carry the start further.
+        # A full window is scanned to one longest key before its end, where the next starts; a match may go further.
         scan_end = WINDOW - len(KEY)
         offsets = [scan_end + d for d in (-201, -200, -1, 0, 1, 100, 200)]
         offsets += [2 * scan_end + d for d in (-1, 0, 1, 100, 200)]
@@ -49,18 +47,15 @@ class RewriteTest(ToolTest):
         self.write_all({name: b"a" for name in names})
         self.assert_run(*names, out=done(*names), files={name: b"b" for name in names})
         if shutil.which("strace") and not WINDOWS and not RUNNER:
-            trace = os.path.join(self.scratch, "trace")
-            self.run_tool("-e", "trace=write", "-o", trace, self.exe, *names, exe="strace")
-            with open(trace) as f:
-                sizes = [int(line.rsplit("= ", 1)[1]) for line in f if line.startswith("write(1,")]
+            trace = self.run_tool("-e", "trace=write", self.exe, *names, exe="strace").stderr.decode("latin-1")
+            sizes = [int(line.rsplit("= ", 1)[1]) for line in trace.splitlines() if line.startswith("write(1,")]
             self.assertEqual((sum(sizes), set(sizes[:-1])), (len(text(done(*names))), {512}))
 
     def attrib(self, *args: str) -> bytes:
         return self.run_tool("/c", "attrib", *args, exe="cmd").stdout.split(b"Z:")[0]
 
     def command_line(self, line: str) -> tuple:
-        """Arguments to cmd that run the tool with `line` as the raw rest of its command line. A batch
-        file passes the line on untouched; wine would quote the words of an argument list."""
+        """Arguments to cmd for a batch file that runs the tool with `line` untouched (wine quotes arguments)."""
         with open(os.path.join(self.scratch, "run.bat"), "wb") as f:
             f.write(b"@" + self.host_path(self.exe).encode() + b" " + line.encode("latin-1") + b"\r\n")
         return "/c", self.host_path(os.path.join(self.scratch, "run.bat"))
