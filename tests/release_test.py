@@ -1,32 +1,30 @@
-"""The release as scripts/release.sh makes it: the archives' contents and checksums, a stripped
-and version-stamped quorbel.exe, a Linux executable that needs no shared library, and every
-executable run straight out of its archive (the Windows ones under wine) on the example texts.
-
-Set by the test registration: QUORBEL_SOURCE_DIR, and wine's WINEPREFIX and WINEDEBUG."""
+"""The release as scripts/release.sh makes it: checksums, the archives' contents, a stripped, version-stamped
+console quorbel.exe needing only system DLLs, a static Linux executable, and every executable run straight out
+of its archive (under wine for Windows) on the examples. Set by ctest: QUORBEL_SOURCE_DIR, WINEPREFIX, WINEDEBUG."""
 
 import hashlib
+import itertools
 import os
 import re
 import shutil
 import struct
 import subprocess
-import tarfile
 import tempfile
 import unittest
-import zipfile
 
 SOURCE = os.environ["QUORBEL_SOURCE_DIR"]
 with open(os.path.join(SOURCE, "CMakeLists.txt")) as cmake_lists:
     VERSION = re.search(r"project\(quorbel VERSION ([0-9.]+)", cmake_lists.read()).group(1)
-ARCHIVES = {"windows": "quorbel-%s-windows.zip" % VERSION, "linux": "quorbel-%s-linux.tar.gz" % VERSION}
+# Archive, executable suffix and runner of each system.
+SYSTEMS = {"windows": ("quorbel-%s-windows.zip" % VERSION, ".exe", ["wine"]),
+           "linux": ("quorbel-%s-linux.tar.gz" % VERSION, "", [])}
 RULES = ["quorbel.cfg", "quorbel-iso-8859-1.cfg"]
 LAYOUT = ["LEIA-ME.txt", "texto.txt", "texto-iso-8859-1.txt"] + [
     "%s/%s" % (build, name) for build in ("caret", "dollar") for name in RULES + ["quorbel{exe}"]]
-DONE = b"Analisando: texto.txt\r\nFeito\r\n"
 
 
-def source(*path) -> bytes:
-    with open(os.path.join(SOURCE, *path), "rb") as f:
+def read(*path) -> bytes:
+    with open(os.path.join(*path), "rb") as f:
         return f.read()
 
 
@@ -34,99 +32,75 @@ class ReleaseTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.scratch = tempfile.mkdtemp(prefix="quorbel-release-")
+        cls.addClassCleanup(shutil.rmtree, cls.scratch, True)
         cls.dist = os.path.join(cls.scratch, "dist")
         built = subprocess.run(["bash", os.path.join(SOURCE, "scripts", "release.sh"), cls.dist],
                                stdin=subprocess.DEVNULL, capture_output=True)
         if built.returncode != 0:
-            shutil.rmtree(cls.scratch, True)
             raise RuntimeError("release.sh failed:\n" + built.stdout.decode() + built.stderr.decode())
-        cls.top = {system: os.path.join(cls.scratch, system, "quorbel") for system in ARCHIVES}
-        with zipfile.ZipFile(os.path.join(cls.dist, ARCHIVES["windows"])) as z:
-            cls.windows_names = [n for n in z.namelist() if not n.endswith("/")]
-            z.extractall(os.path.join(cls.scratch, "windows"))
-        with tarfile.open(os.path.join(cls.dist, ARCHIVES["linux"])) as t:
-            cls.linux_names = [m.name for m in t.getmembers() if m.isfile()]
-            t.extractall(os.path.join(cls.scratch, "linux"))
+        for system, (archive, _, _) in SYSTEMS.items():
+            shutil.unpack_archive(os.path.join(cls.dist, archive), os.path.join(cls.scratch, system))
 
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.scratch, True)
+    def top(self, system, *path) -> str:
+        return os.path.join(self.scratch, system, "quorbel", *path)
 
-    def packed(self, system, *path) -> bytes:
-        with open(os.path.join(self.top[system], *path), "rb") as f:
-            return f.read()
-
-    def test_sums_list_both_archives(self):
-        with open(os.path.join(self.dist, "SHA256SUMS")) as f:
-            sums = dict(reversed(line.split("  ")) for line in f.read().splitlines())
-        self.assertEqual(sorted(sums), sorted(ARCHIVES.values()))
-        for name, digest in sums.items():
-            with open(os.path.join(self.dist, name), "rb") as f:
-                self.assertEqual(hashlib.sha256(f.read()).hexdigest(), digest, name)
-
-    def test_archives_hold_the_users_files(self):
-        for system, names, exe in (("windows", self.windows_names, ".exe"), ("linux", self.linux_names, "")):
-            self.assertEqual(sorted(names), sorted("quorbel/" + p.format(exe=exe) for p in LAYOUT))
+    def test_sums_and_the_archives_contents(self):
+        sums = dict(reversed(line.split("  ")) for line in read(self.dist, "SHA256SUMS").decode().splitlines())
+        self.assertEqual({name: hashlib.sha256(read(self.dist, name)).hexdigest() for name in sums}, sums)
+        self.assertEqual(sorted(sums), sorted(archive for archive, _, _ in SYSTEMS.values()))
+        leia = read(SOURCE, "LEIA-ME.txt")
+        for system, (_, exe, _) in SYSTEMS.items():
+            self.assertEqual(sorted(os.path.relpath(os.path.join(at, name), os.path.join(self.scratch, system))
+                                    for at, _, names in os.walk(os.path.join(self.scratch, system)) for name in names),
+                             sorted("quorbel/" + path.format(exe=exe) for path in LAYOUT))
+            self.assertEqual(read(self.top(system, "LEIA-ME.txt")), leia.replace(b"\n", b"\r\n") if exe else leia)
             for rules in RULES:
-                self.assertEqual(self.packed(system, "caret", rules), source("examples", rules))
-                self.assertEqual(self.packed(system, "dollar", rules),
-                                 re.sub(rb"(?m)^([^^\r\n]{1,200})\^", rb"\1$", source("examples", rules)))
-        self.assertEqual(self.packed("linux", "LEIA-ME.txt"), source("LEIA-ME.txt"))
-        self.assertEqual(self.packed("windows", "LEIA-ME.txt"), source("LEIA-ME.txt").replace(b"\n", b"\r\n"))
+                self.assertEqual(read(self.top(system, "caret", rules)), read(SOURCE, "examples", rules))
+                self.assertEqual(read(self.top(system, "dollar", rules)),
+                                 re.sub(rb"(?m)^([^^\r\n]{1,200})\^", rb"\1$", read(SOURCE, "examples", rules)))
 
-    def test_windows_executables_are_stripped_and_carry_their_version(self):
+    def test_executables_are_stripped_and_stamped_or_static(self):
         for build in ("caret", "dollar"):
-            exe = self.packed("windows", build, "quorbel.exe")
-            # The COFF header follows "PE\0\0"; a stripped image has no symbol table.
-            pe = struct.unpack_from("<I", exe, 0x3C)[0]
-            self.assertEqual(exe[pe:pe + 4], b"PE\0\0")
-            self.assertEqual(struct.unpack_from("<II", exe, pe + 12), (0, 0), build)
+            exe = read(self.top("windows", build, "quorbel.exe"))
+            pe = struct.unpack_from("<I", exe, 0x3C)[0]  # the COFF header follows "PE\0\0"
+            # i386; no symbol table (stripped); PE32; a console program
+            fields = [struct.unpack_from(form, exe, pe + at) for form, at in (("<H", 4), ("<II", 12), ("<H", 24),
+                                                                              ("<H", 92))]
+            self.assertEqual((exe[:2], exe[pe:pe + 4], fields), (b"MZ", b"PE\0\0", [(0x14C,), (0, 0), (0x10B,), (3,)]))
             for text in ("VS_VERSION_INFO", "ProductVersion", VERSION, "Quorbel: corrige arquivos de texto"):
                 self.assertIn(text.encode("utf-16-le"), exe, build)
-
-    def test_linux_executables_need_no_shared_library(self):
-        for build in ("caret", "dollar"):
-            elf = self.packed("linux", build, "quorbel")
-            self.assertEqual(elf[:5], b"\x7fELF\x02")
-            offset, = struct.unpack_from("<Q", elf, 0x20)
-            size, count = struct.unpack_from("<HH", elf, 0x36)
+            dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", self.top("windows", build, "quorbel.exe")],
+                                  capture_output=True, text=True, check=True).stdout
+            dlls = set(re.findall(r"dll name: (\S+)", dump.lower()))
+            self.assertTrue(dlls and dlls <= {"kernel32.dll", "msvcrt.dll"}, dlls)
+            elf = read(self.top("linux", build, "quorbel"))
+            (offset,), (size, count) = struct.unpack_from("<Q", elf, 0x20), struct.unpack_from("<HH", elf, 0x36)
             kinds = {struct.unpack_from("<I", elf, offset + i * size)[0] for i in range(count)}
-            self.assertFalse(kinds & {2, 3}, build)  # no PT_DYNAMIC, no PT_INTERP
+            self.assertEqual((elf[:5], kinds & {2, 3}), (b"\x7fELF\x02", set()), build)  # no PT_DYNAMIC, PT_INTERP
         # Still reads the locale: its own texts in UTF-8, under C.UTF-8.
-        done = subprocess.run([os.path.join(self.top["linux"], "caret", "quorbel"), "nada.txt"],
-                              cwd=self.scratch, capture_output=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
+        done = subprocess.run([self.top("linux", "caret", "quorbel"), "nada.txt"], cwd=self.scratch,
+                              capture_output=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
         self.assertEqual(done.stdout, "Não consegui abrir: nada.txt\r\nFeito\r\n".encode())
 
-    def corrected(self, runner, program, text) -> bytes:
-        work = tempfile.mkdtemp(dir=self.scratch)
-        shutil.copy(text, os.path.join(work, "texto.txt"))
-        done = subprocess.run(runner + [program, "texto.txt"], cwd=work, capture_output=True,
-                              stdin=subprocess.DEVNULL, timeout=120, env=dict(os.environ, LC_ALL="C"))
-        self.assertEqual((done.returncode, done.stdout, done.stderr), (0, DONE, b""))
-        with open(os.path.join(work, "texto.txt"), "rb") as f:
-            return f.read()
-
-    def corrected_by_every_build(self, system, runner, exe) -> bytes:
-        """Each build corrects the UTF-8 example where it lies, and the ISO-8859-1 one from a
-        copy with quorbel-iso-8859-1.cfg as its quorbel.cfg; all four must agree."""
-        top = self.top[system]
-        results = set()
-        for build in ("caret", "dollar"):
-            program = os.path.join(top, build, "quorbel" + exe)
-            utf8 = self.corrected(runner, program, os.path.join(top, "texto.txt"))
-            copy = os.path.join(tempfile.mkdtemp(dir=self.scratch), "quorbel" + exe)
-            shutil.copy(program, copy)
-            shutil.copy(os.path.join(top, build, RULES[1]), os.path.join(os.path.dirname(copy), RULES[0]))
-            latin1 = self.corrected(runner, copy, os.path.join(top, "texto-iso-8859-1.txt"))
-            self.assertEqual(latin1.decode("latin-1"), utf8.decode("utf-8"))
-            results.add(utf8)
-        self.assertEqual(len(results), 1)  # the dollar rules are the caret rules
-        return results.pop()
-
     def test_every_executable_corrects_the_examples_straight_out_of_its_archive(self):
-        linux = self.corrected_by_every_build("linux", [], "")
-        self.assertIn("informação ontem, mas não consegui".encode(), linux)
-        self.assertEqual(self.corrected_by_every_build("windows", ["wine"], ".exe"), linux)
+        # The UTF-8 example where it lies, the ISO-8859-1 one with a copy using its rules: all eight agree.
+        results = set()
+        for system, (_, exe, runner) in SYSTEMS.items():
+            for build, (rules, example, encoding) in itertools.product(
+                    ("caret", "dollar"), zip(RULES, LAYOUT[1:3], ("utf-8", "latin-1"))):
+                program = self.top(system, build, "quorbel" + exe)
+                if rules != "quorbel.cfg":
+                    program = shutil.copy(program, tempfile.mkdtemp(dir=self.scratch))
+                    shutil.copy(self.top(system, build, rules), os.path.join(os.path.dirname(program), "quorbel.cfg"))
+                work = tempfile.mkdtemp(dir=self.scratch)
+                shutil.copy(self.top(system, example), os.path.join(work, "texto.txt"))
+                done = subprocess.run(runner + [program, "texto.txt"], cwd=work, capture_output=True,
+                                      stdin=subprocess.DEVNULL, timeout=120, env=dict(os.environ, LC_ALL="C"))
+                self.assertEqual((done.returncode, done.stdout, done.stderr),
+                                 (0, b"Analisando: texto.txt\r\nFeito\r\n", b""))
+                results.add(read(work, "texto.txt").decode(encoding))
+        self.assertEqual(len(results), 1)
+        self.assertIn("informação ontem, mas não consegui", results.pop())
 
 
 if __name__ == "__main__":

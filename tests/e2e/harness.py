@@ -1,8 +1,5 @@
-"""Runs the real quorbel executable (QUORBEL_EXE, separator QUORBEL_SEP, run through the
-command prefix QUORBEL_RUNNER, such as wine or valgrind) in a scratch directory. What it prints
-and writes is compared with golden/*.txt, the same for every build and system;
-QUORBEL_UPDATE_GOLDEN=1 rewrites them from the run instead. QUORBEL_CHECKER names a memory
-checker the run is under, which makes it far slower and reserves address space freely."""
+"""Runs quorbel (QUORBEL_EXE, separator QUORBEL_SEP, through QUORBEL_RUNNER such as wine or valgrind) in a scratch
+directory: each build and system must print and write the same bytes. QUORBEL_CHECKER: a memory checker it is under."""
 
 import os
 import re
@@ -11,121 +8,98 @@ import shutil
 import subprocess
 import tempfile
 import unittest
-from dataclasses import dataclass
 
 EXE = os.environ["QUORBEL_EXE"]
 SEP = os.environ.get("QUORBEL_SEP", "^").encode()
 RUNNER = shlex.split(os.environ.get("QUORBEL_RUNNER", ""))
-WINDOWS = EXE.lower().endswith(".exe")
-EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
 CHECKER = os.environ.get("QUORBEL_CHECKER", "")
-GOLDEN = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden")
-UPDATE_GOLDEN = os.environ.get("QUORBEL_UPDATE_GOLDEN") == "1"
-TIMEOUT = 120
-# The system's error texts, and so the golden files, are those of the C locale.
+WINDOWS = EXE.lower().endswith(".exe")
+LINUX, ROOT = not WINDOWS, not WINDOWS and os.geteuid() == 0
+EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
+LIMIT = 15_360_000  # the largest rule file
+NO_RULES = "Nada para ser trocado, checar arquivo de configuração\n"
+TOO_LARGE = "Arquivo de configuração muito grande\n"
+USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", "usage.txt")
+# The system's error texts, and so the expected ones, are those of the C locale.
 ENV = dict(os.environ, LC_ALL="C")
 
 
-def unless_checked(reason: str):
-    """Skips a test that a memory checker cannot run as meant, saying why."""
-    return unittest.skipIf(CHECKER, "under %s: %s" % (CHECKER, reason))
+def text(message) -> bytes:
+    """A message as the tool writes it: ISO-8859-1 with CR LF. Bytes are taken as they are."""
+    return message if isinstance(message, bytes) else message.encode("latin-1").replace(b"\n", b"\r\n")
 
 
-def crlf(text: bytes) -> bytes:
-    """What a message looks like once it leaves the tool: every LF as CR LF."""
-    return text.replace(b"\n", b"\r\n")
+def done(*names) -> str:
+    """The output of a run over `names`: each a name it rewrote, or a (verb, name) it could not."""
+    return "".join("Não consegui %s: %s\n" % n if isinstance(n, tuple) else "Analisando: %s\n" % n
+                   for n in names) + "Feito\n"
 
 
-def latin1(text: str) -> bytes:
-    return text.encode("latin-1")
-
-
-def rule(key: bytes, replacement: bytes) -> bytes:
-    return key + SEP + replacement
-
-
-def golden_lines(label: str, data: bytes) -> str:
-    """One line per line of `data`, escaped to ASCII (CR LF shows as \\r\\n), each under `label`."""
-    return "".join("%s| %s\n" % (label, line.decode("latin-1").encode("unicode_escape").decode())
-                   for line in re.findall(b"[^\n]*\n|[^\n]+", data))
-
-
-@dataclass
-class Result:
-    status: int
-    out: bytes
-    err: bytes
+def rule(key: bytes, replacement: bytes = b"") -> bytes:
+    return key + SEP + replacement + b"\n"
 
 
 class ToolTest(unittest.TestCase):
-    """Each test gets its own copy of the executable, so its rule file is private."""
+    """Each test gets its own copy of the executable, so its rule file (RULES, if set) is private."""
+    RULES = None
 
     def setUp(self):
         self.scratch = os.path.realpath(tempfile.mkdtemp(prefix="quorbel-e2e-"))
         self.addCleanup(shutil.rmtree, self.scratch, True)
-        self.bin_dir = os.path.join(self.scratch, "bin")
-        self.work = os.path.join(self.scratch, "work")
+        self.bin_dir, self.work = os.path.join(self.scratch, "bin"), os.path.join(self.scratch, "work")
         os.mkdir(self.bin_dir)
         os.mkdir(self.work)
-        self.exe = os.path.join(self.bin_dir, EXE_NAME)
-        shutil.copy2(EXE, self.exe)
+        self.exe = shutil.copy2(EXE, os.path.join(self.bin_dir, EXE_NAME))
+        if self.RULES:
+            self.write_rules(self.RULES)
 
-    def host_path(self, path: str) -> str:
-        """A path as the tool reports it (wine shows the Z: drive)."""
+    def path(self, *names: str) -> str:
+        return os.path.join(self.work, *names)
+
+    def host_path(self, path: str) -> str:  # as the tool reports it: wine shows the Z: drive
         return "Z:" + path.replace("/", "\\") if WINDOWS else path
 
     def rules_path(self, exe=None) -> str:
-        exe = exe or self.exe
-        return exe[:-4] + ".cfg" if exe.lower().endswith(".exe") else exe + ".cfg"
+        return re.sub(r"(?i)\.exe$", "", exe or self.exe) + ".cfg"
 
-    def write_rules(self, *lines: bytes, raw: bytes = None, exe=None):
-        with open(self.rules_path(exe), "wb") as f:
-            f.write(raw if raw is not None else b"".join(line + b"\n" for line in lines))
+    def write_rules(self, rules, exe=None):  # raw bytes, or a dict of keys and replacements
+        if isinstance(rules, dict):
+            rules = b"".join(rule(key, replacement) for key, replacement in rules.items())
+        self.write(self.rules_path(exe), rules)
 
     def write(self, name: str, data: bytes) -> str:
-        path = os.path.join(self.work, name)
-        with open(path, "wb") as f:
+        with open(self.path(name), "wb") as f:
             f.write(data)
-        return path
+        return self.path(name)
+
+    def write_all(self, files: dict):
+        for name, data in files.items():
+            self.write(name, data)
 
     def read(self, name: str) -> bytes:
-        with open(os.path.join(self.work, name), "rb") as f:
+        with open(self.path(name), "rb") as f:
             return f.read()
 
-    def run_tool(self, *args: str, exe=None, cwd=None, **popen) -> Result:
-        popen.setdefault("env", ENV)
-        done = subprocess.run(RUNNER + [exe or self.exe] + list(args), cwd=cwd or self.work, stdin=subprocess.DEVNULL,
-                              capture_output=True, timeout=TIMEOUT, **popen)
-        return Result(done.returncode, done.stdout, done.stderr)
+    def ls(self, *names: str) -> list:
+        return sorted(os.listdir(self.path(*names)))
 
-    def run_command_line(self, line: str) -> Result:
-        """Runs a Windows executable with `line` as the raw rest of its command line. A batch
-        file passes the line on untouched; wine would quote the words of an argument list."""
-        batch = os.path.join(self.scratch, "run.bat")
-        with open(batch, "wb") as f:
-            f.write(b"@" + self.host_path(self.exe).encode() + b" " + line.encode("latin-1") + b"\r\n")
-        return self.run_tool("/c", self.host_path(batch), exe="cmd")
+    def popen(self, *args: str, cwd=None, **popen) -> subprocess.Popen:
+        return subprocess.Popen(RUNNER + [self.exe, *args], cwd=cwd or self.work, stdin=subprocess.DEVNULL, **popen)
 
-    # -- golden files --------------------------------------------------------
-    def transcript(self, result: Result, *files: str, exe=None) -> str:
-        """Exit status, standard output and error, and the named files' bytes, with this
-        test's own paths shown as <cfg>, <exe> and <work>."""
-        exe = exe or self.exe
-        paths = [(self.rules_path(exe), b"<cfg>"), (exe, b"<exe>"), (self.work, b"<work>")]
+    def run_tool(self, *args: str, exe=None, cwd=None, env=ENV, **popen) -> subprocess.CompletedProcess:
+        return subprocess.run(RUNNER + [exe or self.exe, *args], cwd=cwd or self.work, stdin=subprocess.DEVNULL,
+                              env=env, capture_output=True, timeout=120, **popen)
 
-        def neutral(data):
-            for path, mark in paths:
-                data = data.replace(self.host_path(path).encode(), mark)
-            return data
-        return ("exit %d\n" % result.status + golden_lines("out", neutral(result.out))
-                + golden_lines("err", neutral(result.err))
-                + "".join(golden_lines(name, self.read(name)) for name in files))
+    def assert_run(self, *args: str, out, err=b"", status=0, files=None, **popen):
+        """Runs the tool; checks its status, output and error (str: a message text) and `files` by name."""
+        run = self.run_tool(*args, **popen)
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (status, text(out), text(err)))
+        for name, data in (files or {}).items():
+            self.assertEqual(self.read(name), data, name)
 
-    def assert_golden(self, name: str, text: str):
-        path = os.path.join(GOLDEN, name + ".txt")
-        if UPDATE_GOLDEN:
-            with open(path, "w") as f:
-                f.write(text)
-            return
-        with open(path) as f:
-            self.assertMultiLineEqual(text, f.read())
+    def assert_usage(self, run: subprocess.CompletedProcess, exe=None):
+        """The usage text as golden/usage.txt holds it, with this test's paths for <exe> and <cfg>."""
+        with open(USAGE, encoding="utf-8") as f:
+            usage = f.read().replace("<exe>", self.host_path(exe or self.exe))
+        usage = usage.replace("<cfg>", self.host_path(self.rules_path(exe)))
+        self.assertEqual((run.returncode, run.stdout, run.stderr), (0, text(usage), b""))

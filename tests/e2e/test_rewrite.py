@@ -1,76 +1,84 @@
-"""Rewriting files: keys across the tool's real read windows, long replacements, and
-the messages of a run over several files."""
+"""Rewriting: keys across the real read windows, long replacements, runs over several files, Windows names."""
 
 import os
 import random
 import shutil
 import unittest
 
-from harness import RUNNER, WINDOWS, ToolTest, rule
+from harness import RUNNER, WINDOWS, ToolTest, done, text
 
 WINDOW = 256 * 1024  # what the tool reads at once
 KEY = bytes(random.Random(1).choice(b"ab") for _ in range(200))  # the longest a key may be
-PREFIX = KEY[:150]
 LONG = bytes(random.Random(2).choice(b"xyz\xe9") for _ in range(1 << 20))  # four times the output buffer
-RULES = {KEY: b"<" + b"L" * 300 + b">", PREFIX: b"<150>", b"~": LONG}
+RULES = {KEY: b"<" + b"L" * 300 + b">", KEY[:150]: b"<150>", b"~": LONG}
 
 
-class WindowTest(ToolTest):
+class RewriteTest(ToolTest):
     def test_keys_across_window_boundaries(self):
-        # A full window is scanned up to one longest key before its end, and the
-        # next one starts there; a match may carry the start further.
-        first_scan_end = WINDOW - len(KEY)
-        offsets = [first_scan_end + d for d in (-201, -200, -1, 0, 1, 100, 200)]
-        offsets += [first_scan_end + WINDOW - len(KEY) + d for d in (-1, 0, 1, 100, 200)]
+        # A full window is scanned to one longest key before its end, where the next starts; a match may go further.
+        scan_end = WINDOW - len(KEY)
+        offsets = [scan_end + d for d in (-201, -200, -1, 0, 1, 100, 200)]
+        offsets += [2 * scan_end + d for d in (-1, 0, 1, 100, 200)]
         texts = {"k%d" % at: b"." * at + KEY + b"." * 500 for at in offsets}
         texts["cut"] = b"." * (WINDOW - 199) + KEY[:199]  # a key cut off where the first window ends the file
         texts["long"] = b"~.~\r\n\0\x1a\r" + b"." * 9000 + b"~"  # binary bytes pass untouched
-        expected = {name: self.expected(text) for name, text in texts.items()}
-        self.write_rules(*(rule(key, replacement) for key, replacement in RULES.items()))
-        for name, text in texts.items():
-            self.write(name, text)
-        self.assertEqual(self.run_tool(*texts).status, 0)
-        for name in texts:
-            self.assertEqual(self.read(name), expected[name], name)
+        self.write_rules(RULES)
+        self.write_all(texts)
+        self.assert_run(*texts, out=done(*texts))
+        for name, data in texts.items():
+            # Keys lie apart among bytes that start none, and no replacement holds a key.
+            for key in sorted(RULES, key=len, reverse=True):
+                data = data.replace(key, RULES[key])
+            self.assertEqual(self.read(name), data, name)
 
-    @staticmethod
-    def expected(text: bytes) -> bytes:
-        # The texts hold keys apart, among bytes that start none, and no
-        # replacement holds a key.
-        for key in sorted(RULES, key=len, reverse=True):
-            text = text.replace(key, RULES[key])
-        return text
-
-
-class FileSequenceTest(ToolTest):
     def test_failures_in_between_and_names_as_given(self):
-        self.write_rules(rule(b"a", b"aa"))
-        os.mkdir(os.path.join(self.work, "sub"))
-        for name, data in (("one", b"a"), ("empty", b""), ("-n", b"a"), (os.path.join("sub", "t.txt"), b"ba")):
-            self.write(name, data)
-        result = self.run_tool("one", "missing", "one", "empty", "-n", "--help", os.path.join("sub", "t.txt"),
-                               os.path.join("sub", "missing"))
-        self.assert_golden("file_sequence", self.transcript(result, "one", "empty", "-n", os.path.join("sub", "t.txt")))
-        self.assertEqual(sorted(os.listdir(self.work)), ["-n", "empty", "one", "sub"])
-        self.assertEqual(os.listdir(os.path.join(self.work, "sub")), ["t.txt"])
+        self.write_rules({b"a": b"aa"})
+        os.mkdir(self.path("sub"))
+        self.write_all({"one": b"a", "empty": b"", "-n": b"a", "sub/t.txt": b"ba"})
+        self.assert_run("one", "missing", "one", "empty", "-n", "--help", "sub/t.txt", "sub/missing",
+                        out=done("one", ("abrir", "missing"), "one", "empty", "-n", ("abrir", "--help"), "sub/t.txt",
+                                 ("abrir", "sub/missing")),
+                        files={"one": b"aaaa", "empty": b"", "-n": b"aa", "sub/t.txt": b"baa"})
+        self.assertEqual((self.ls(), self.ls("sub")), (["-n", "empty", "one", "sub"], ["t.txt"]))
 
     def test_many_files_fill_the_redirected_output_buffer(self):
-        self.write_rules(rule(b"a", b"b"))
+        self.write_rules({b"a": b"b"})
         names = ["file%03d.txt" % i for i in range(60)]
-        for name in names:
-            self.write(name, b"a")
-        first, done = self.run_tool(names[0]).out.split(b"\n", 1)
-        expected = b"".join(first.replace(names[0].encode(), n.encode()) + b"\n" for n in names) + done
-        self.assertEqual(self.run_tool(*names).out, expected)
-        self.assertTrue(all(self.read(n) == b"b" for n in names))
+        self.write_all({name: b"a" for name in names})
+        self.assert_run(*names, out=done(*names), files={name: b"b" for name in names})
         if shutil.which("strace") and not WINDOWS and not RUNNER:
-            trace = os.path.join(self.scratch, "trace")
-            self.assertEqual(self.run_tool("-e", "trace=write", "-o", trace, self.exe, *names, exe="strace").out,
-                             expected)
-            with open(trace) as f:
-                sizes = [int(line.rsplit("= ", 1)[1]) for line in f if line.startswith("write(1,")]
-            self.assertEqual((sum(sizes), set(sizes[:-1])), (len(expected), {512}))
+            trace = self.run_tool("-e", "trace=write", self.exe, *names, exe="strace").stderr.decode("latin-1")
+            sizes = [int(line.rsplit("= ", 1)[1]) for line in trace.splitlines() if line.startswith("write(1,")]
+            self.assertEqual((sum(sizes), set(sizes[:-1])), (len(text(done(*names))), {512}))
 
+    def attrib(self, *args: str) -> bytes:
+        return self.run_tool("/c", "attrib", *args, exe="cmd").stdout.split(b"Z:")[0]
 
-if __name__ == "__main__":
-    unittest.main()
+    def command_line(self, line: str) -> tuple:
+        """Arguments to cmd for a batch file that runs the tool with `line` untouched (wine quotes arguments)."""
+        with open(os.path.join(self.scratch, "run.bat"), "wb") as f:
+            f.write(b"@" + self.host_path(self.exe).encode() + b" " + line.encode("latin-1") + b"\r\n")
+        return "/c", self.host_path(os.path.join(self.scratch, "run.bat"))
+
+    @unittest.skipUnless(WINDOWS, "Windows executables under wine")
+    def test_windows_names_devices_and_refusals(self):
+        self.write_rules({b"a": b"b"})
+        os.mkdir(self.path("sub"))
+        files = ("a b.txt", "c d.txt", "sub/t.txt", "ro.txt", "h.txt")
+        self.write_all(dict.fromkeys(files, b"a"))
+        os.chmod(self.path("ro.txt"), 0o444)  # wine shows it as read-only
+        self.attrib("+h", "+s", "h.txt")
+        attributes = self.attrib("h.txt")
+        # A tab, a double quote, "*" and "?" cannot be part of a Windows file name.
+        line = '"a b.txt"  c" "d.txt\t"e\tf" say\\"hi\\" "a\\"b c" sub\\\\"t.txt"'
+        self.assert_run(*self.command_line(line), exe="cmd", out=done(
+            "a b.txt", "c d.txt", *(("abrir", name) for name in ("e\tf", 'say"hi"', 'a"b c', 'sub\\"t.txt'))))
+        paths = ["sub\\t.txt", self.host_path(self.path("sub", "t.txt")), ".\\sub\\..\\sub\\t.txt"]
+        self.assert_run(*paths, "*.txt", "?.txt", "ro.txt", "h.txt",
+                        out=done(*paths, ("abrir", "*.txt"), ("abrir", "?.txt"), ("abrir", "ro.txt"), "h.txt"))
+        self.assert_run(*self.command_line("*.txt"), exe="cmd", out=done(("abrir", "*.txt")))  # no wildcards
+        devices = ["NUL", "CON", "nul", "nul.txt", "AUX", "COM1", "LPT1", "sub\\NUL", "\\\\.\\NUL", "sub", "sub\\"]
+        self.assert_run(*devices, out=done(*(("abrir", name) for name in devices)))
+        self.assertEqual([self.read(name) for name in files], [b"b", b"b", b"b", b"a", b"b"])
+        self.assertEqual((self.ls(), self.attrib("h.txt")),
+                         (["a b.txt", "c d.txt", "h.txt", "ro.txt", "sub"], attributes))
