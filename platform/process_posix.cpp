@@ -21,7 +21,9 @@ bool setup_process() {
   // A file opened later must never take the place of a closed standard
   // stream: messages would be written into it.
   for (int descriptor = 0; descriptor <= STDERR_FILENO; ++descriptor) {
-    if (fcntl(descriptor, F_GETFD) < 0 && errno == EBADF && open("/dev/null", O_RDWR) != descriptor) return false;
+    if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) continue;
+    int null = open("/dev/null", O_RDWR);
+    if (null != descriptor && (null < 0 || dup2(null, descriptor) != descriptor || close(null) != 0)) return false;
   }
   // A setting that cannot be made leaves the default, with which the tool still works.
   (void)std::setvbuf(stderr, nullptr, _IONBF, 0);

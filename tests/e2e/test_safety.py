@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from harness import LINUX, ROOT, RUNNER, WINDOWS, ToolTest, done, text
+from harness import CHECKER, LINUX, ROOT, RUNNER, WINDOWS, ToolTest, done, text
 
 SOAK = float(os.environ.get("QUORBEL_SOAK_SECONDS", "0"))  # a soak by hand: loops go on this long
 
@@ -76,7 +76,8 @@ class SafetyTest(ToolTest):
 
     @unittest.skipUnless(LINUX, "closing a descriptor before exec")
     def test_closed_standard_streams_never_receive_a_file(self):
-        for closed in ((1,), (1, 2), (0, 1, 2)):
+        # valgrind's own reports need standard error
+        for closed in ((1,),) if CHECKER == "valgrind" else ((1,), (1, 2), (0, 1, 2)):
             self.write("f.txt", b"a" * 1000)
             process = self.popen(*["f.txt"] * 40, preexec_fn=lambda: [os.close(fd) for fd in closed])
             self.assertEqual((process.wait(timeout=60), self.read("f.txt")), (0, b"b" * 1000), closed)
