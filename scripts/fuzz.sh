@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# fuzz/run.sh SECONDS [TARGET...]: builds the fuzz targets (clang, libFuzzer) and runs each (rules, stream and
+# scripts/fuzz.sh SECONDS [TARGET...]: builds the fuzz targets (clang, libFuzzer) and runs each (rules, stream and
 # command_line by default) for SECONDS, one after the other, from the seeds in fuzz/corpus/TARGET and what earlier
 # runs kept in build-fuzz/corpus/TARGET. Fails on any crash, sanitizer finding or mismatch; the input is left in
 # build-fuzz/crashes/ and replays with: build-fuzz/fuzz/fuzz_TARGET FILE
 set -euo pipefail
 cd "$(dirname "$0")/.."
-seconds=${1:?usage: fuzz/run.sh SECONDS [TARGET...]}
+seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]}
 shift
 [ $# -gt 0 ] || set -- rules stream command_line
 
