@@ -1,5 +1,6 @@
 # What CI checks beside the suite (scripts/test.sh turns it on), the longest first. One build under valgrind is
 # enough: the two differ in a constant.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
 option(QUORBEL_CHECKS "Also run valgrind, the sanitizer suite, the fuzzers and the analyzers as tests" OFF)
 if(QUORBEL_CHECKS)
   find_program(QUORBEL_VALGRIND valgrind REQUIRED)
