@@ -32,7 +32,7 @@ bool move_through_staging(platform::TempFile* temp, const platform::InputFile& i
     count = platform::read_file(temp->handle, buffer.data(), count);
     copied = count >= 0 && platform::write_file(staging.handle, buffer.data(), count);
   }
-  if (!copied || !platform::finish_temp(staging, input) ||
+  if (!copied || !platform::sync_temp(staging) ||
       platform::move_over_input(&staging, input) != platform::MoveResult::Moved) {
     platform::discard_temp(&staging);
     return false;
@@ -44,7 +44,7 @@ bool move_through_staging(platform::TempFile* temp, const platform::InputFile& i
 // Puts the complete temporary file in the input's place; the temporary file
 // is gone afterwards, whatever the outcome.
 const char* replace_input(platform::TempFile* temp, const platform::InputFile& input) {
-  if (!platform::finish_temp(*temp, input)) {
+  if (!platform::sync_temp(*temp)) {
     platform::discard_temp(temp);
     return text::kCannotWrite;
   }

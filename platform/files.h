@@ -106,16 +106,17 @@ int32_t read_file(FileHandle file, char* buffer, int32_t size);
 bool write_file(FileHandle file, const char* bytes, int32_t count);
 bool rewind_file(FileHandle file);
 
-// Gives the complete temporary file the input's permissions (and owner and
-// group where allowed) and makes its content durable.
-bool finish_temp(const TempFile& temp, const InputFile& input);
+// Makes the complete temporary file's content durable.
+bool sync_temp(const TempFile& temp);
 
 enum class MoveResult { Moved, OtherVolume, Failed };
 
-// Puts the temporary file in the input's place in one atomic step, and closes
-// it. Fails, leaving everything as it was, when the input's name or the
+// Gives the temporary file the input's permissions (and owner and group where
+// allowed), only now that it is complete, and puts it in the input's place in
+// one atomic step, and closes it. Fails, leaving everything as it was, when the input's name or the
 // temporary file's name no longer leads to the file it stood for.
-// OtherVolume: the two lie on different volumes; nothing was changed.
+// OtherVolume: the two lie on different volumes; the temporary file is
+// left as this user's alone.
 MoveResult move_over_input(TempFile* temp, const InputFile& input);
 
 // Removes the temporary file and closes it.

@@ -195,12 +195,12 @@ bool write_file(FileHandle file, const char* bytes, int32_t count) {
 
 bool rewind_file(FileHandle file) { return lseek(file, 0, SEEK_SET) == 0; }
 
-bool finish_temp(const TempFile& temp, const InputFile& input) {
-  return fsync(temp.handle) == 0 && copy_permissions(temp.handle, input);
-}
+bool sync_temp(const TempFile& temp) { return fsync(temp.handle) == 0; }
 
 MoveResult move_over_input(TempFile* temp, const InputFile& input) {
   if (!names_file(*temp->directory, temp->name, temp->id) || !still_named(input)) return MoveResult::Failed;
+  if (temp->id.device != input.id.device) return MoveResult::OtherVolume;
+  if (!copy_permissions(temp->handle, input)) return MoveResult::Failed;
   if (renameat(temp->directory->handle, temp->name, input.directory.handle, input.name.c_str()) != 0) {
     return errno == EXDEV ? MoveResult::OtherVolume : MoveResult::Failed;
   }

@@ -217,16 +217,15 @@ bool rewind_file(FileHandle file) {
   return SetFilePointerEx(file, start, nullptr, FILE_BEGIN) != 0;
 }
 
-bool finish_temp(const TempFile& temp, const InputFile& input) {
-  FILE_BASIC_INFO basic{};  // zero times and attributes mean "leave as is"
-  basic.FileAttributes = input.attributes & kKeptAttributes;
-  return FlushFileBuffers(temp.handle) != 0 &&
-         SetFileInformationByHandle(temp.handle, FileBasicInfo, &basic, sizeof basic) != 0;
-}
+bool sync_temp(const TempFile& temp) { return FlushFileBuffers(temp.handle) != 0; }
 
 MoveResult move_over_input(TempFile* temp, const InputFile& input) {
   std::string path = path_in(*temp->directory, temp->name);
   if (!names_file(path, temp->id) || !still_named(input)) return MoveResult::Failed;
+  if (temp->id.volume != input.id.volume) return MoveResult::OtherVolume;
+  FILE_BASIC_INFO basic{};  // zero times and attributes mean "leave as is"
+  basic.FileAttributes = input.attributes & kKeptAttributes;
+  if (!SetFileInformationByHandle(temp->handle, FileBasicInfo, &basic, sizeof basic)) return MoveResult::Failed;
   // No MOVEFILE_COPY_ALLOWED: across volumes that copies over the target in
   // place, and a failure half-way would destroy it.
   // A file that another process only looks at for a moment (another run
