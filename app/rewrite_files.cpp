@@ -116,6 +116,7 @@ void rewrite_files(const RuleTable& table, const std::vector<std::string>& names
   });
   platform::Directory current{};
   bool have_current = platform::open_current_directory(&current);
-  for (const std::string& name : names) rewrite_file(table, name.c_str(), have_current ? &current : nullptr, temp_is_named);
+  for (const std::string& name : names)
+    rewrite_file(table, name.c_str(), have_current ? &current : nullptr, temp_is_named);
   print(Stream::Out, text::kDone);
 }

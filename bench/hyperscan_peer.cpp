@@ -65,7 +65,7 @@ int on_match(unsigned id, unsigned long long, unsigned long long to, unsigned, v
   auto* chunk = static_cast<Chunk*>(context);
   std::size_t length = chunk->rules->keys[id].size();
   std::size_t start = static_cast<std::size_t>(to) - length;  // `to` counts from the chunk
-  if (start >= chunk->longest.size()) return 0;  // starts in the next chunk
+  if (start >= chunk->longest.size()) return 0;               // starts in the next chunk
   unsigned& best = chunk->longest[start];
   if (best == 0 || chunk->rules->keys[best - 1].size() < length) best = id + 1;
   return 0;
@@ -112,8 +112,8 @@ int main(int argc, char** argv) {
     // Overlapping the next chunk by a longest key less one byte: every key
     // that starts here ends inside the scan.
     std::size_t scan_end = std::min(end + longest_key - 1, input.size());
-    if (hs_scan(database, input.data() + begin, static_cast<unsigned>(scan_end - begin), 0, scratch,
-                on_match, &chunk) != HS_SUCCESS) {
+    if (hs_scan(database, input.data() + begin, static_cast<unsigned>(scan_end - begin), 0, scratch, on_match,
+                &chunk) != HS_SUCCESS) {
       std::fprintf(stderr, "hs_scan failed\n");
       return 1;
     }

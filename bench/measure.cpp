@@ -36,8 +36,9 @@ int main(int argc, char** argv) {
   }
   std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
   std::FILE* report = std::fopen(argv[1], "w");
-  if (report == nullptr || std::fprintf(report, "%.6f %ld %d\n", seconds.count(), usage.ru_maxrss,
-                                        WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status)) < 0 ||
+  if (report == nullptr ||
+      std::fprintf(report, "%.6f %ld %d\n", seconds.count(), usage.ru_maxrss,
+                   WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status)) < 0 ||
       std::fclose(report) != 0) {
     std::perror(argv[1]);
     return 1;

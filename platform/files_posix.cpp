@@ -108,13 +108,13 @@ bool open_input(const char* name, InputFile* input) {
   std::free(resolved);
   std::string::size_type slash = input->path.rfind('/');
   input->name = input->path.substr(slash + 1);
-  input->directory.handle = open(slash == 0 ? "/" : input->path.substr(0, slash).c_str(),
-                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  input->directory.handle =
+      open(slash == 0 ? "/" : input->path.substr(0, slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (input->directory.handle < 0) return false;
   // Relative to the directory and without following a link: a path swapped
   // since it was resolved leads nowhere else.
-  input->handle = openat(input->directory.handle, input->name.c_str(),
-                         O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  input->handle =
+      openat(input->directory.handle, input->name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   struct stat status {};
   // A file nobody may write is read-only, also for root.
   if (input->handle < 0 || fstat(input->handle, &status) != 0 || !S_ISREG(status.st_mode) ||

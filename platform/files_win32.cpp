@@ -230,7 +230,8 @@ MoveResult move_over_input(TempFile* temp, const InputFile& input) {
   // place, and a failure half-way would destroy it.
   // A file that another process only looks at for a moment (another run
   // checking its names, a virus scanner) cannot be replaced meanwhile.
-  for (int denied = 0; !MoveFileExA(path.c_str(), input.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);) {
+  for (int denied = 0;
+       !MoveFileExA(path.c_str(), input.path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);) {
     DWORD error = GetLastError();
     if (error == ERROR_NOT_SAME_DEVICE) return MoveResult::OtherVolume;
     if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || ++denied >= kAccessDeniedRetries) {

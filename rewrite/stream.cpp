@@ -37,8 +37,7 @@ void append_output(OutputBuffer* output, const char* bytes, int32_t count) {
 
 // Scans window positions from `position` up to `end`, copying unmatched runs
 // in bulk. Returns where scanning stopped; a match may carry it past `end`.
-int32_t scan_window(const RuleTable& table, const char* window, int32_t position, int32_t end,
-                    OutputBuffer* output) {
+int32_t scan_window(const RuleTable& table, const char* window, int32_t position, int32_t end, OutputBuffer* output) {
   int32_t run_start = position;
   while (position < end) {
     int32_t block = end - position < kStartMaskBits ? end - position : kStartMaskBits;

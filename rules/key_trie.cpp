@@ -65,8 +65,13 @@ void close_node(Builder* builder) {
   OpenNode node = builder->open.back();
   builder->open.pop_back();
   KeyTrie* trie = builder->trie;
-  TrieNode closed{0, static_cast<uint32_t>(node.key - builder->text), static_cast<int32_t>(trie->nodes.size()), -1,
-                  static_cast<uint16_t>(builder->pending.size() - node.mark), node.depth, node.flags};
+  TrieNode closed{0,
+                  static_cast<uint32_t>(node.key - builder->text),
+                  static_cast<int32_t>(trie->nodes.size()),
+                  -1,
+                  static_cast<uint16_t>(builder->pending.size() - node.mark),
+                  node.depth,
+                  node.flags};
   if (closed.child_count > kInlineChildren) {
     closed.child_table = static_cast<int32_t>(trie->child_tables.size() / 256);
     trie->child_tables.resize(trie->child_tables.size() + 256, 0);
@@ -94,8 +99,7 @@ void add_key(Builder* builder, const char* key, int shared) {
     const char* deeper_key = builder->open.back().key;
     close_node(builder);
     if (builder->open.back().depth < shared) {
-      builder->open.push_back(
-          OpenNode{deeper_key, builder->pending.size() - 1, static_cast<uint8_t>(shared), 0});
+      builder->open.push_back(OpenNode{deeper_key, builder->pending.size() - 1, static_cast<uint8_t>(shared), 0});
     }
   }
   int length = key_length(key, builder->separator);
@@ -145,8 +149,8 @@ void add_short_key(KeyTrie* trie, unsigned index, size_t node) {
 // bytes of the start that `prefix` holds.
 void index_below(KeyTrie* trie, size_t node, unsigned prefix, int depth) {
   const TrieNode& parent = trie->nodes[node];
-  for (auto child = static_cast<size_t>(parent.first_child); child < static_cast<size_t>(parent.first_child) + parent.child_count;
-       ++child) {
+  for (auto child = static_cast<size_t>(parent.first_child);
+       child < static_cast<size_t>(parent.first_child) + parent.child_count; ++child) {
     const TrieNode& next = trie->nodes[child];
     unsigned start = prefix;
     for (int d = depth; d < kStartBytes && d < next.depth; ++d) start = start << 8 | edge_byte(*trie, next, d);

@@ -57,7 +57,7 @@ inline int lowest_bit(StartMask mask) { return __builtin_ctzll(mask); }
 struct KeyTrie {
   const char* text;  // the rule text that key_offset counts from
   std::vector<TrieNode> nodes;
-  std::vector<uint8_t> child_tables;   // 256 slots a table: child position + 1, or 0
+  std::vector<uint8_t> child_tables;  // 256 slots a table: child position + 1, or 0
   // Per two-byte start: the longest key of one or two bytes that matches
   // there (node + 1, or 0), and whether longer keys begin with it.
   std::vector<uint32_t> pair_starts;
@@ -73,7 +73,7 @@ struct KeyTrie {
   // the two-byte starts let through, such as a blank before a common word
   // where the keys are whole words.
   std::vector<uint32_t> prefix_bits;
-  int prefix_shift;  // 32 - log2 of the bit count, here and in first_bits
+  int prefix_shift;                       // 32 - log2 of the bit count, here and in first_bits
   PrefixMask prefix_masks[kPrefixBytes];  // one per prefix length that occurs
   int prefix_mask_count;
   // The same for the first bytes of every key, as many as the shortest key
@@ -99,7 +99,7 @@ constexpr size_t kFewStarts = 16;
 // last position reads kPrefixBytes of them.
 constexpr int kStartMaskReach = kStartMaskBits + kPrefixBytes - 1;
 
-constexpr uint32_t kLongerKeys = 1U << 31;       // in pair_starts
+constexpr uint32_t kLongerKeys = 1U << 31;        // in pair_starts
 constexpr uint32_t kRepeatedShortKey = 1U << 30;  // in pair_starts
 constexpr uint32_t kShortKeyNode = kRepeatedShortKey - 1;
 
@@ -145,8 +145,8 @@ inline bool may_start_at(const KeyTrie& trie, const char* text) {
 
 // Whether some key begins with the two bytes at `text`.
 inline bool pair_may_start(const KeyTrie& trie, const char* text) {
-  uint32_t index = static_cast<uint32_t>(static_cast<unsigned char>(text[0])) << 8 |
-                   static_cast<unsigned char>(text[1]);
+  uint32_t index =
+      static_cast<uint32_t>(static_cast<unsigned char>(text[0])) << 8 | static_cast<unsigned char>(text[1]);
   return bit_is_set(trie.start_bits, index);
 }
 

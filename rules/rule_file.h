@@ -30,8 +30,8 @@ struct RuleSet {
 enum class LoadStatus {
   Loaded,
   TooLarge,
-  MeasureFailed,     // a read failed while measuring the size
-  ReadFailed,        // a read failed while loading; error holds the reason
+  MeasureFailed,  // a read failed while measuring the size
+  ReadFailed,     // a read failed while loading; error holds the reason
   FileShrank,
   NoRules,
   NoMemoryForText,
