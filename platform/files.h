@@ -1,128 +1,104 @@
 #pragma once
 // Files as the tool uses them: the rule file, the named files and the
-// temporary files they are rewritten through. Nothing here writes through a
-// file it did not create itself, and a named file is only ever replaced whole,
-// in one atomic step.
+// temporary file beside each that a named file is rewritten through. Nothing
+// here writes through a file it did not create itself, and a named file is
+// only ever replaced whole, in one atomic step, by a file that grants exactly
+// the access it granted. The types are each system's own; the tool holds
+// them through the owning pointers below.
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <string>
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/types.h>
-#endif
 
 namespace platform {
 
-#ifdef _WIN32
-using FileHandle = HANDLE;
-// Windows finds names by path; an open file keeps the directories above it
-// from being renamed.
-struct Directory {
-  std::string path;
+struct RuleFile;
+struct NamedFile;
+struct TempFile;
+
+// Closing a temporary file that was not moved into place removes it.
+struct Close {
+  void operator()(RuleFile* file) const;
+  void operator()(NamedFile* file) const;
+  void operator()(TempFile* file) const;
 };
-struct FileId {
-  DWORD volume;
-  DWORD index_high;
-  DWORD index_low;
-};
-inline bool operator==(const FileId& a, const FileId& b) {
-  return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
-}
-#else
-using FileHandle = int;
-// A directory held open: names are found in it even when a directory on the
-// path to it is moved or swapped for a link meanwhile.
-struct Directory {
-  int handle;
-};
-struct FileId {
-  dev_t device;
-  ino_t inode;
-};
-inline bool operator==(const FileId& a, const FileId& b) { return a.device == b.device && a.inode == b.inode; }
-#endif
+using RuleFilePtr = std::unique_ptr<RuleFile, Close>;
+using NamedFilePtr = std::unique_ptr<NamedFile, Close>;
+using TempFilePtr = std::unique_ptr<TempFile, Close>;
 
-// Opens the rule file for binary reading, without blocking. Null with errno
-// set when it cannot be opened or is not a regular file.
-std::FILE* open_rule_file(const char* path);
+// Opens the rule file for reading, without blocking. Null, with the errno
+// value of the reason in `error`, when it cannot be opened or is not a
+// regular file.
+RuleFilePtr open_rule_file(const char* path, int* error);
+// Whether the file still has the size and modification time it had when it
+// was opened: a file rewritten while it was read is not used.
+bool unchanged_since_open(const RuleFile& file);
 
-// The current directory, where the temporary file lies. False when it
-// cannot be opened, or when others may write in it without the sticky bit,
-// so that they could put a file of theirs in the temporary file's place.
-bool open_current_directory(Directory* directory);
+// Opens a regular file that may be written, finding where it lies with links
+// resolved: a link stays a link and the file it leads to is corrected. Null
+// for missing and read-only files, directories, devices, FIFOs and sockets,
+// without blocking.
+NamedFilePtr open_named_file(const char* name);
 
-// A named file, open for reading, and where it lies with links resolved, so
-// that a link stays a link and the file it leads to is replaced.
-struct InputFile {
-  FileHandle handle;
-  Directory directory;
-  std::string name;  // within `directory`
-  std::string path;  // the whole resolved path
-  FileId id;
-#ifdef _WIN32
-  DWORD attributes;
-#else
-  mode_t mode;
-  uid_t owner;
-  gid_t group;
-#endif
-};
+// The directory the file lies in, links resolved: the same text whatever
+// name led to the file.
+const std::string& directory_of(const NamedFile& file);
+// Whether `name` leads to a file called `temp_name` in its own directory,
+// links resolved; that directory, as directory_of() gives it, in `directory`.
+bool names_temp_file(const char* name, const char* temp_name, std::string* directory);
+// Whether a temporary file `temp_name` may be made beside the file: this
+// user may write the directory, others may not swap its entries (as they may
+// in a directory every user can write without the sticky bit), and an
+// existing `temp_name` is a plain file with one name that a run may have left
+// behind, not a link, a directory, a FIFO or a read-only file.
+bool may_hold_temp(const NamedFile& file, const char* temp_name);
+// The path of the temporary file `temp_name` beside the file, as messages
+// show it.
+std::string temp_path(const NamedFile& file, const char* temp_name);
 
-// Opens a regular file that may be written. Fails for missing and read-only
-// files, directories, devices, FIFOs and sockets, without blocking.
-bool open_input(const char* name, InputFile* input);
-// Closes the file; its directory stays open for the replace.
-void close_input(InputFile* input);
-void close_directory(Directory* directory);
+enum class Wait { Done, StillBusy, Failed };
 
-// Whether the input's name still leads to the file that was opened.
-bool still_named(const InputFile& input);
+// Takes the file for this run: a run on the same file, under whatever name
+// and from whatever directory, waits until this one has closed it, and then
+// reads what this one left. StillBusy: another run still holds it after
+// `patience_ms` milliseconds; call again to go on waiting (a negative
+// patience waits as long as it takes).
+Wait lock(NamedFile& file, int patience_ms);
 
-// A temporary file this run created and holds exclusively.
-struct TempFile {
-  FileHandle handle;
-  const Directory* directory;
-  const char* name;
-  FileId id;
-};
+// Creates the temporary file `temp_name` beside the file: new, held by this
+// run, and readable by nobody who may not read the file. Waits like lock()
+// while another run holds one of that name; removes a stale one left by a
+// run that was killed.
+Wait create_temp(const NamedFile& file, const char* temp_name, int patience_ms, TempFilePtr* temp);
 
-enum class TempResult { Created, Failed, NamesInput };
+// Reads until `buffer` is full or the file ends: the byte count, or -1 when
+// the read fails (errno set).
+int32_t read(RuleFile& file, char* buffer, int32_t size);
+int32_t read(NamedFile& file, char* buffer, int32_t size);
+// Goes back to the first byte.
+bool rewind(RuleFile& file);
+bool rewind(NamedFile& file);
 
-// Creates the temporary file `name` in `directory`, new and readable by this
-// user alone. Waits while another run holds one of that name; removes a stale
-// one left by a run that was killed, unless it is anything but a plain,
-// writable file with one name (a link, a directory, a FIFO, a hard link to
-// another file), which fails. NamesInput: the existing file is `input`
-// (may be null), left untouched.
-TempResult create_temp(const Directory& directory, const char* name, const FileId* input, TempFile* temp);
-
-// Reads until `buffer` is full or the file ends. Returns the byte count, or
-// -1 when the read fails.
-int32_t read_file(FileHandle file, char* buffer, int32_t size);
+// Copies the file's first `count` bytes to the temporary file, which is
+// still empty; the named file's read position stays where it is.
+bool copy_start(NamedFile& file, TempFile& temp, int64_t count);
 // Writes all bytes; false when any part of the write fails.
-bool write_file(FileHandle file, const char* bytes, int32_t count);
-bool rewind_file(FileHandle file);
+bool write(TempFile& temp, const char* bytes, int32_t count);
 
-// Makes the complete temporary file's content durable.
-bool sync_temp(const TempFile& temp);
+enum class Replaced { Yes, NotWritten, NotMoved };
 
-enum class MoveResult { Moved, OtherVolume, Failed };
+// Makes the temporary file's content durable, gives it exactly the access
+// the named file grants (owner, group, mode, access control list and
+// extended attributes; on Windows the security descriptor and attributes),
+// and moves it over the named file in one atomic step. NotWritten: the
+// content could not be made durable. NotMoved: the access cannot be
+// reproduced (another user's file, or a group this user is not in), a name
+// no longer leads to the file it stood for, or the move failed. The named
+// file is then as it was and the temporary file is gone.
+Replaced replace(NamedFile& file, TempFilePtr temp);
 
-// Gives the temporary file the input's permissions (and owner and group where
-// allowed), only now that it is complete, and puts it in the input's place in
-// one atomic step, and closes it. Fails, leaving everything as it was, when the input's name or the
-// temporary file's name no longer leads to the file it stood for.
-// OtherVolume: the two lie on different volumes; the temporary file is
-// left as this user's alone.
-MoveResult move_over_input(TempFile* temp, const InputFile& input);
-
-// Removes the temporary file and closes it.
-void discard_temp(TempFile* temp);
-
-// Whether both names lead to one existing file.
-bool same_file(const char* a, const char* b);
+// Makes this run's replacements durable, each directory once; called before
+// the run ends.
+void sync_directories();
 
 }  // namespace platform

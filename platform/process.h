@@ -1,41 +1,51 @@
 #pragma once
 // The process: its start-up settings, console streams, program path and
-// arguments.
+// arguments. Names (paths and arguments) travel through the tool as the
+// system gives them on Linux and as UTF-8 on Windows.
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
 
 // The path the operating system reports for the running executable, never
-// the word typed on the command line; argv0 only when the system cannot tell.
-std::string program_path(const char* argv0);
+// the word typed on the command line. Without that report, the word as the
+// shell found it: as given when it holds a directory, else looked up in the
+// PATH's absolute directories. None when it cannot be found, so that no rule
+// file is taken from the current directory.
+std::optional<std::string> program_path(const char* argv0);
 
 // Every argument after the program name, in order; none is an option and no
 // wildcard is expanded.
 std::vector<std::string> file_arguments(int argc, char** argv);
-
-enum class Stream { Out, Err };
-
-// Redirected standard output is written in blocks of this size.
-constexpr std::size_t kRedirectedBufferSize = 512;
 
 // Sets the streams up once at start: standard error unbuffered; standard
 // output unbuffered on a terminal and block-buffered (512 bytes) otherwise.
 // A closed standard stream is opened on the null device, so that no file
 // takes its place. Also keeps an exceeded file-size limit from killing the
 // process, so that the write fails and is reported instead. False when the
-// process cannot be set up safely. Also reads the locale's character set.
+// process cannot be set up safely.
 bool setup_process();
 
-// True when the tool's own texts should leave in UTF-8 rather than as their
-// ISO-8859-1 bytes: on Linux in a UTF-8 locale, never on Windows.
-bool console_wants_utf8();
+enum class Stream { Out, Err };
 
-// Writes message bytes unchanged except that every line feed leaves the
-// process as CR LF.
-void write_console(Stream stream, const char* bytes, std::size_t count);
+// Redirected standard output is written in blocks of this size.
+constexpr std::size_t kRedirectedBufferSize = 512;
+
+// A piece of a message: the tool's own text, in ISO-8859-1, or a name.
+struct MessagePiece {
+  std::string_view bytes;
+  bool is_name;
+};
+
+// Writes one message. The tool's texts leave as ISO-8859-1, or in UTF-8 where
+// the Linux locale names that character set, or as UTF-16 on a Windows
+// console; names leave as the system gave them (on Windows redirected, in
+// the ANSI code page). Every line feed leaves as CR LF.
+void write_message(Stream stream, const MessagePiece* pieces, std::size_t count);
 
 // Writes out pending standard output; called at a normal end.
 void flush_console();
