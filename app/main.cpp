@@ -3,8 +3,9 @@
 
 int main(int argc, char** argv) {
   if (!platform::setup_process()) return 1;
-  int status = run(platform::program_path(argc > 0 ? argv[0] : nullptr), platform::file_arguments(argc, argv),
-                   QUORBEL_SEPARATOR);
+  const char* started_as = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+  int status =
+      run(platform::program_path(started_as), started_as, platform::file_arguments(argc, argv), QUORBEL_SEPARATOR);
   platform::flush_console();
   return status;
 }

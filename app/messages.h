@@ -1,6 +1,9 @@
 #pragma once
 // The texts the tool prints, as ISO-8859-1 bytes, and printing them.
 
+#include <initializer_list>
+#include <string_view>
+
 #include "platform/process.h"
 
 namespace text {
@@ -35,18 +38,14 @@ constexpr const char kAnalysing[] = "Analisando: %s\n";
 constexpr const char kCannotRead[] = "N\xe3o consegui ler: %s\n";
 constexpr const char kCannotWrite[] = "N\xe3o consegui gravar: %s\n";
 constexpr const char kCannotMove[] = "N\xe3o consegui mudar: %s\n";
+constexpr const char kWaiting[] = "Aguardando outra execu\xe7\xe3o: %s\n";
 constexpr const char kDone[] = "Feito\n";
 }  // namespace text
 
-// Formats like printf and writes the result in one piece. The format, one of
-// the texts above, leaves in UTF-8 where the console wants it; the arguments
-// leave unchanged, so a fixed text is passed as the format, not through %s.
-void print(platform::Stream stream, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+// Writes `text` with each "%s" replaced by the next of `names`, in one piece.
+// The text leaves in the console's encoding, the names as they were given.
+void print(platform::Stream stream, const char* text, std::initializer_list<std::string_view> names = {});
 
 // The standard error report: the name, ": ", the system's text for `error`
 // and a line end, on standard error.
-void print_error_report(const char* name, int error);
+void print_error_report(std::string_view name, int error);

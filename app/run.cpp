@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/correct_files.h"
 #include "app/messages.h"
-#include "app/rewrite_files.h"
 #include "platform/files.h"
 #include "rules/rule_file.h"
 #include "rules/rule_table.h"
@@ -13,12 +13,10 @@
 namespace {
 
 int32_t read_rules(void* file, char* buffer, int32_t size) {
-  auto* stream = static_cast<std::FILE*>(file);
-  auto count = static_cast<int32_t>(std::fread(buffer, 1, static_cast<std::size_t>(size), stream));
-  return std::ferror(stream) ? -1 : count;
+  return platform::read(*static_cast<platform::RuleFile*>(file), buffer, size);
 }
 
-bool rewind_rules(void* file) { return std::fseek(static_cast<std::FILE*>(file), 0, SEEK_SET) == 0; }
+bool rewind_rules(void* file) { return platform::rewind(*static_cast<platform::RuleFile*>(file)); }
 
 void report_load_failure(LoadResult result, const char* path) {
   using platform::Stream;
@@ -29,7 +27,7 @@ void report_load_failure(LoadResult result, const char* path) {
       print(Stream::Err, text::kRulesTooLarge);
       break;
     case LoadStatus::MeasureFailed:
-    case LoadStatus::FileShrank:
+    case LoadStatus::FileChanged:
       print(Stream::Err, text::kCannotReadRules);
       break;
     case LoadStatus::ReadFailed:
@@ -49,7 +47,7 @@ void report_load_failure(LoadResult result, const char* path) {
 
 }  // namespace
 
-bool load_rule_text(const RuleSource& source, const char* path, char separator, RuleSet* rules) {
+bool load_rule_text(const ByteSource& source, const char* path, char separator, RuleSet* rules) {
   LoadResult loaded = load_rules(source, separator, rules);
   report_load_failure(loaded, path);
   return loaded.status == LoadStatus::Loaded;
@@ -68,28 +66,35 @@ std::string rule_file_path(const std::string& program) {
   return path;
 }
 
-int run(const std::string& program, const std::vector<std::string>& files, char separator) {
-  std::string rule_path = rule_file_path(program);
+int run(const std::optional<std::string>& program, const std::string& started_as, const std::vector<std::string>& files,
+        char separator) {
+  std::string rule_path = rule_file_path(program.value_or(started_as));
   if (files.empty()) {
-    print(platform::Stream::Out, text::kUsage, program.c_str(), rule_path.c_str());
+    print(platform::Stream::Out, text::kUsage, {program.value_or(started_as), rule_path});
     return 0;
   }
-  std::FILE* file = platform::open_rule_file(rule_path.c_str());
+  int error = ENOENT;
+  platform::RuleFilePtr file = program ? platform::open_rule_file(rule_path.c_str(), &error) : nullptr;
   if (file == nullptr) {
-    int error = errno;
     print(platform::Stream::Err, text::kCannotOpenRules);
-    print_error_report(rule_path.c_str(), error);
+    print_error_report(rule_path, error);
     return 1;
   }
   RuleSet rules{};
-  bool loaded = load_rule_text(RuleSource{file, read_rules, rewind_rules}, rule_path.c_str(), separator, &rules);
-  (void)std::fclose(file);  // read only: closing cannot lose data
-  if (!loaded) return 1;
+  if (!load_rule_text(ByteSource{file.get(), read_rules, rewind_rules}, rule_path.c_str(), separator, &rules)) {
+    return 1;
+  }
+  // A file rewritten while it was read is never used in part.
+  if (!platform::unchanged_since_open(*file)) {
+    print(platform::Stream::Err, text::kCannotReadRules);
+    return 1;
+  }
+  file.reset();  // read only: closing cannot lose data
   RuleTable table{};
   if (build_rule_table(rules, separator, &table) != BuildStatus::Built) {
     print(platform::Stream::Err, text::kNoMemory);
     return 1;
   }
-  rewrite_files(table, files);
+  correct_files(table, files);
   return 0;
 }

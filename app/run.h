@@ -1,7 +1,8 @@
 #pragma once
 // The run sequence: derive the rule-file path, then either print the usage
-// text or load the rules, build the table and rewrite the named files.
+// text or load the rules, build the table and correct the named files.
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,11 @@ std::string rule_file_path(const std::string& program);
 
 // Loads the rules of the rule file at `path` from `source`. False when it
 // cannot be used, after saying why.
-bool load_rule_text(const RuleSource& source, const char* path, char separator, RuleSet* rules);
+bool load_rule_text(const ByteSource& source, const char* path, char separator, RuleSet* rules);
 
 // Returns the exit status: 0 after the usage text or after the files were
-// processed, 1 when the rule file cannot be used.
-int run(const std::string& program, const std::vector<std::string>& files, char separator);
+// processed, 1 when the rule file cannot be used. `program` is the program's
+// path, or none when the system cannot tell where it lies: the usage text then
+// shows `started_as`, and no rule file is read.
+int run(const std::optional<std::string>& program, const std::string& started_as, const std::vector<std::string>& files,
+        char separator);

@@ -43,8 +43,9 @@ NamedFilePtr open_named_file(const char* name);
 // The directory the file lies in, links resolved: the same text whatever
 // name led to the file.
 const std::string& directory_of(const NamedFile& file);
-// Whether the file is the one called `temp_name` in its own directory.
-bool is_called(const NamedFile& file, const char* temp_name);
+// Whether `name` leads to a file called `temp_name` in its own directory,
+// links resolved; that directory, as directory_of() gives it, in `directory`.
+bool names_temp_file(const char* name, const char* temp_name, std::string* directory);
 // Whether a temporary file `temp_name` may be made beside the file: this
 // user may write the directory, others may not swap its entries (as they may
 // in a directory every user can write without the sticky bit), and an

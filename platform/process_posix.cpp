@@ -1,20 +1,66 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
-#include <langinfo.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <clocale>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace platform {
 
 namespace {
-bool utf8_locale = false;
+
+bool utf8_texts = false;
+
+// Whether the locale the environment names has UTF-8 for its character set,
+// told from the name alone ("pt_BR.UTF-8", "C.utf8"): the locale need not be
+// installed, and a static executable cannot load it anyway.
+bool locale_is_utf8() {
+  const char* locale = nullptr;
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    locale = std::getenv(variable);
+    if (locale != nullptr && *locale != '\0') break;
+  }
+  std::string name = locale != nullptr ? locale : "";
+  std::string::size_type dot = name.find('.');
+  if (dot == std::string::npos) return false;
+  std::string codeset;
+  for (char c : name.substr(dot + 1, name.find('@', dot) - dot - 1)) {
+    if (c != '-') codeset += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return codeset == "utf8";
+}
+
+bool is_executable_file(const std::string& path) {
+  struct stat status {};
+  return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && access(path.c_str(), X_OK) == 0;
+}
+
+// Where a shell found the program started as `word`: a word with a slash is
+// a path; else the first of the PATH's directories that holds it. Relative
+// directories, the empty one included, would be the current directory, which
+// never holds the program's rule file.
+std::optional<std::string> shell_path(const std::string& word) {
+  if (word.find('/') != std::string::npos) return word;
+  if (word.empty()) return std::nullopt;
+  const char* variable = std::getenv("PATH");
+  std::string search = variable != nullptr ? variable : "/usr/local/bin:/usr/bin:/bin";
+  for (std::string::size_type start = 0; start <= search.size();) {
+    std::string::size_type end = std::min(search.find(':', start), search.size());
+    std::string directory = search.substr(start, end - start);
+    if (!directory.empty() && directory[0] == '/' && is_executable_file(directory + "/" + word)) {
+      return directory + "/" + word;
+    }
+    start = end + 1;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool setup_process() {
@@ -35,39 +81,39 @@ bool setup_process() {
     (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
-  // Only the character set: messages of the system (strerror) stay in English.
-  utf8_locale = std::setlocale(LC_CTYPE, "") != nullptr && std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  utf8_texts = locale_is_utf8();
   return true;
 }
 
-bool console_wants_utf8() { return utf8_locale; }
-
-void write_console(Stream stream, const char* bytes, std::size_t count) {
-  std::FILE* file = stream == Stream::Out ? stdout : stderr;
-  // Translated in pieces so that an unbuffered stream still gets whole lines.
-  // A console write that fails has no one left to tell, and the exit status
-  // speaks only of the rule file.
-  char piece[1024] = {};
-  std::size_t used = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    if (used + 2 > sizeof piece) {
-      (void)std::fwrite(piece, 1, used, file);
-      used = 0;
+void write_message(Stream stream, const MessagePiece* pieces, std::size_t count) {
+  std::string line;
+  for (const MessagePiece* piece = pieces; piece != pieces + count; ++piece) {
+    for (char c : piece->bytes) {
+      auto byte = static_cast<unsigned char>(c);
+      if (c == '\n') {
+        line += "\r\n";
+      } else if (piece->is_name || byte < 0x80 || !utf8_texts) {
+        line += c;
+      } else {  // each ISO-8859-1 byte is the code point of its value
+        line += static_cast<char>(0xC0 | (byte >> 6));
+        line += static_cast<char>(0x80 | (byte & 0x3F));
+      }
     }
-    if (bytes[i] == '\n') piece[used++] = '\r';
-    piece[used++] = bytes[i];
   }
-  (void)std::fwrite(piece, 1, used, file);
+  // In one piece, so that an unbuffered stream still gets whole lines. A
+  // console write that fails has no one left to tell, and the exit status
+  // speaks only of the rule file.
+  (void)std::fwrite(line.data(), 1, line.size(), stream == Stream::Out ? stdout : stderr);
 }
 
 void flush_console() { (void)std::fflush(stdout); }
 
-std::string program_path(const char* argv0) {
+std::optional<std::string> program_path(const char* argv0) {
   // readlink does not say how long the target is: grow until it fits.
   std::vector<char> buffer(256);
   for (;;) {
     ssize_t length = readlink("/proc/self/exe", buffer.data(), buffer.size());
-    if (length < 0) return argv0 != nullptr ? argv0 : "";
+    if (length < 0) return shell_path(argv0);
     if (static_cast<std::size_t>(length) < buffer.size()) {
       return std::string(buffer.data(), static_cast<std::size_t>(length));
     }

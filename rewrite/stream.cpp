@@ -5,16 +5,22 @@
 namespace {
 
 // Rewritten bytes collect here and go to the sink in pieces of `capacity`.
+// Until the first change they are only counted: the sink copies them from the
+// input if the text changes at all.
 struct OutputBuffer {
   const ByteSink* sink;
   char* bytes;
   int32_t capacity;
   int32_t fill;
+  int64_t unchanged;  // bytes passed on before the first change
+  bool changed;
   bool failed;  // a write failed; later bytes are dropped
 };
 
 void flush_output(OutputBuffer* output) {
-  if (output->fill > 0 && !output->failed) {
+  if (!output->changed) {
+    output->unchanged += output->fill;
+  } else if (output->fill > 0 && !output->failed) {
     output->failed = !output->sink->write(output->sink->context, output->bytes, output->fill);
   }
   output->fill = 0;
@@ -27,12 +33,30 @@ void append_output(OutputBuffer* output, const char* bytes, int32_t count) {
   if (count > output->capacity - output->fill) {
     flush_output(output);
     if (count >= output->capacity) {
-      if (!output->failed) output->failed = !output->sink->write(output->sink->context, bytes, count);
+      if (!output->changed) {
+        output->unchanged += count;
+      } else if (!output->failed) {
+        output->failed = !output->sink->write(output->sink->context, bytes, count);
+      }
       return;
     }
   }
   std::memcpy(output->bytes + output->fill, bytes, static_cast<std::size_t>(count));
   output->fill += count;
+}
+
+// Called where a key matched, all output before it being passed on: from the
+// first replacement that differs from its key on, the sink gets the bytes.
+void note_change(OutputBuffer* output, const char* key, int32_t key_length, const char* replacement,
+                 int32_t replacement_length) {
+  if (output->changed ||
+      (replacement_length == key_length && std::memcmp(key, replacement, static_cast<std::size_t>(key_length)) == 0)) {
+    return;
+  }
+  output->unchanged += output->fill;
+  output->fill = 0;
+  output->changed = true;
+  output->failed = !output->sink->begin(output->sink->context, output->unchanged);
 }
 
 // Scans window positions from `position` up to `end`, copying unmatched runs
@@ -51,7 +75,9 @@ int32_t scan_window(const RuleTable& table, const char* window, int32_t position
       if (match.entry == nullptr) continue;
       append_output(output, window + run_start, at - run_start);
       const char* replacement = replacement_of(match);
-      append_output(output, replacement, static_cast<int32_t>(std::strlen(replacement)));
+      auto replacement_length = static_cast<int32_t>(std::strlen(replacement));
+      note_change(output, window + at, match.key_length, replacement, replacement_length);
+      append_output(output, replacement, replacement_length);
       run_start = at + match.key_length;
       if (run_start > next) next = run_start;
     }
@@ -69,7 +95,7 @@ StreamResult rewrite_stream(const RuleTable& table, const ByteSource& input, con
   // room past its end for what the start scan reads beyond a block.
   static char window[kLargeWindowSize + kStartMaskReach];
   static char output_bytes[kLargeWindowSize];
-  OutputBuffer buffer{&output, output_bytes, window_size, 0, false};
+  OutputBuffer buffer{&output, output_bytes, window_size, 0, 0, false, false};
 
   int32_t filled = window_size;
   int32_t position = window_size;
@@ -89,5 +115,6 @@ StreamResult rewrite_stream(const RuleTable& table, const ByteSource& input, con
     if (filled < window_size) break;
   }
   flush_output(&buffer);
-  return buffer.failed ? StreamResult::WriteFailed : StreamResult::Done;
+  if (buffer.failed) return StreamResult::WriteFailed;
+  return buffer.changed ? StreamResult::Rewritten : StreamResult::Unchanged;
 }

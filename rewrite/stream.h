@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "rules/rule_file.h"
 #include "rules/rule_table.h"
 
 // The window keeps one longest key of lookahead, so its size changes nothing
@@ -13,20 +14,19 @@
 constexpr int32_t kWindowSize = 8192;
 constexpr int32_t kLargeWindowSize = 32 * kWindowSize;
 
-// Where the bytes come from: `read` fills up to `size` bytes and returns the
-// count, short only at the end, or -1 when the read fails.
-struct ByteSource {
-  void* context;
-  int32_t (*read)(void* context, char* buffer, int32_t size);
-};
-
-// Where the rewritten bytes go: `write` takes all `count` bytes or fails.
+// Where the rewritten bytes go. Nothing goes there while the output still
+// equals the input: at the first change `begin` learns how many leading bytes
+// the two share, and every output byte after those goes to `write`. Each
+// takes all it is given or fails.
 struct ByteSink {
   void* context;
+  bool (*begin)(void* context, int64_t unchanged);
   bool (*write)(void* context, const char* bytes, int32_t count);
 };
 
-enum class StreamResult { Done, ReadFailed, WriteFailed };
+// Unchanged: no key occurred whose replacement differs from it, and the sink
+// received nothing.
+enum class StreamResult { Unchanged, Rewritten, ReadFailed, WriteFailed };
 
 // Reads `input` to its end and writes the rewritten bytes to `output`,
 // through a window of `window_size` bytes (kWindowSize to kLargeWindowSize).

@@ -1,6 +1,7 @@
 #include "rules/rule_file.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "rules/allocation.h"
 
@@ -9,8 +10,26 @@ namespace {
 // The file is measured and loaded in blocks of this size.
 constexpr int32_t kBlockSize = 8192;
 
-// Reads the file once to find its size, refusing it as soon as it is too large.
-LoadStatus measure(const RuleSource& source, int32_t* size) {
+// A digest of one block, folded into `digest` a machine word at a time, so
+// that the loaded bytes can be told from the measured ones. Both passes read
+// the same blocks from the file's start, so they fold the same words.
+uint64_t fold_block(uint64_t digest, const char* bytes, int32_t count) {
+  // An odd constant with well-mixed bits (the 64-bit golden ratio): every
+  // input bit reaches the high bits of the product.
+  constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ULL;
+  int32_t i = 0;
+  for (; i + 8 <= count; i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, bytes + i, sizeof word);
+    digest = (digest ^ word) * kMultiplier;
+  }
+  for (; i < count; ++i) digest = (digest ^ static_cast<unsigned char>(bytes[i])) * kMultiplier;
+  return digest;
+}
+
+// Reads the file once to find its size and digest, refusing it as soon as it
+// is too large.
+LoadStatus measure(const ByteSource& source, int32_t* size, uint64_t* digest) {
   static char scratch[kBlockSize];
   int32_t total = 0;
   for (;;) {
@@ -18,26 +37,32 @@ LoadStatus measure(const RuleSource& source, int32_t* size) {
     if (count < 0) return LoadStatus::MeasureFailed;
     if (count > kMaxRuleFileSize - total) return LoadStatus::TooLarge;
     total += count;
+    *digest = fold_block(*digest, scratch, count);
     if (count < kBlockSize) break;
   }
   *size = total;
   return LoadStatus::Loaded;
 }
 
-LoadResult load_text(const RuleSource& source, RuleSet* rules) {
+LoadResult load_text(const ByteSource& source, RuleSet* rules) {
   int32_t size = 0;
-  LoadStatus measured = measure(source, &size);
+  uint64_t measured_digest = 0;
+  LoadStatus measured = measure(source, &size, &measured_digest);
   if (measured != LoadStatus::Loaded) return {measured, 0};
   auto* text = static_cast<char*>(allocate(static_cast<std::size_t>(size) + 1));
   if (text == nullptr) return {LoadStatus::NoMemoryForText, 0};
   if (!source.rewind(source.context)) return {LoadStatus::ReadFailed, errno};
+  uint64_t digest = 0;
   for (int32_t offset = 0; offset < size;) {
     int32_t want = size - offset < kBlockSize ? size - offset : kBlockSize;
     int32_t count = source.read(source.context, text + offset, want);
     if (count < 0) return {LoadStatus::ReadFailed, errno};
-    if (count < want) return {LoadStatus::FileShrank, 0};
+    if (count < want) return {LoadStatus::FileChanged, 0};
+    digest = fold_block(digest, text + offset, count);
     offset += count;
   }
+  // A file rewritten between the two reads is never used in part.
+  if (digest != measured_digest) return {LoadStatus::FileChanged, 0};
   text[size] = '\0';
   rules->text = text;
   return {LoadStatus::Loaded, 0};
@@ -76,7 +101,7 @@ int32_t scan_rules(char* text, char separator, const char** entries) {
   return count;
 }
 
-LoadResult load_rules(const RuleSource& source, char separator, RuleSet* rules) {
+LoadResult load_rules(const ByteSource& source, char separator, RuleSet* rules) {
   LoadResult loaded = load_text(source, rules);
   if (loaded.status != LoadStatus::Loaded) return loaded;
 

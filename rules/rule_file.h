@@ -10,10 +10,10 @@
 constexpr int32_t kMaxRuleFileSize = 15000 * 1024;
 constexpr int32_t kMaxKeyLength = 200;
 
-// Where the rule file's bytes come from: the caller opens the file. `read`
-// fills up to `size` bytes and returns the count, short only at the end, or
-// -1 with errno set; `rewind` goes back to the first byte.
-struct RuleSource {
+// Where bytes come from: the rule file for the loader, a named file for the
+// stream. `read` fills up to `size` bytes and returns the count, short only at
+// the end, or -1 with errno set; `rewind` goes back to the first byte.
+struct ByteSource {
   void* context;
   int32_t (*read)(void* context, char* buffer, int32_t size);
   bool (*rewind)(void* context);
@@ -32,7 +32,7 @@ enum class LoadStatus {
   TooLarge,
   MeasureFailed,  // a read failed while measuring the size
   ReadFailed,     // a read failed while loading; error holds the reason
-  FileShrank,
+  FileChanged,    // the bytes loaded differ from those measured
   NoRules,
   NoMemoryForText,
   NoMemoryForEntries,
@@ -45,7 +45,7 @@ struct LoadResult {
 
 // Reads the whole rule text from `source`, measuring it first so that it is
 // held in one buffer, and collects its rules for `separator`.
-LoadResult load_rules(const RuleSource& source, char separator, RuleSet* rules);
+LoadResult load_rules(const ByteSource& source, char separator, RuleSet* rules);
 
 // Scans a NUL-terminated rule text for rule lines, past a UTF-8 byte-order
 // mark at its start. With `entries` null it only counts them; otherwise it

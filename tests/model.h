@@ -45,12 +45,14 @@ struct Model {
 };
 
 // Bytes in memory as the loader and the stream read and write them. The read or write after the first `fail_after`
-// fails (EIO); a rewind cuts the bytes to `shrink_to`, as a file that shrinks between measuring and reading.
+// fails (EIO); a rewind cuts the bytes to `shrink_to`, as a file that changes between measuring and reading. As a
+// sink it starts from the first bytes of `input`, as the tool's temporary file does.
 struct MemoryFile {
   std::string bytes;
   int fail_after = -1;
   std::size_t shrink_to = std::string::npos;
   std::size_t offset = 0;
+  const std::string* input = nullptr;
 
   bool fails() { return fail_after >= 0 && fail_after-- == 0; }
   static int32_t read(void* context, char* buffer, int32_t size) {
@@ -69,15 +71,19 @@ struct MemoryFile {
     file->bytes.resize(std::min(file->shrink_to, file->bytes.size()));
     return true;
   }
+  static bool begin(void* context, int64_t unchanged) {
+    auto* file = static_cast<MemoryFile*>(context);
+    file->bytes = file->input->substr(0, static_cast<std::size_t>(unchanged));
+    return !file->fails();
+  }
   static bool write(void* context, const char* bytes, int32_t count) {
     auto* file = static_cast<MemoryFile*>(context);
     if (file->fails()) return false;
     file->bytes.append(bytes, static_cast<std::size_t>(count));
     return true;
   }
-  RuleSource rule_source() { return RuleSource{this, read, rewind}; }
-  ByteSource source() { return ByteSource{this, read}; }
-  ByteSink sink() { return ByteSink{this, write}; }
+  ByteSource source() { return ByteSource{this, read, rewind}; }
+  ByteSink sink() { return ByteSink{this, begin, write}; }
 };
 
 // Rule-file bytes loaded and built into a table as the tool does it; freed again (the tool keeps them until it
@@ -89,7 +95,7 @@ struct LoadedTable {
 
   LoadedTable(const std::string& rule_file, char separator) {
     MemoryFile file{rule_file};
-    built = load_rules(file.rule_source(), separator, &set).status == LoadStatus::Loaded &&
+    built = load_rules(file.source(), separator, &set).status == LoadStatus::Loaded &&
             build_rule_table(set, separator, &table) == BuildStatus::Built;
   }
   ~LoadedTable() {
@@ -113,8 +119,15 @@ inline std::string rewrite_by(const RuleTable& table, const std::string& text,
 
 inline std::string stream(const RuleTable& table, const std::string& text, int32_t window_size) {
   MemoryFile input{text}, output;
-  StreamResult result = rewrite_stream(table, input.source(), output.sink(), window_size);
-  return result == StreamResult::Done ? output.bytes : "(the stream failed in memory)";
+  output.input = &text;
+  switch (rewrite_stream(table, input.source(), output.sink(), window_size)) {
+    case StreamResult::Unchanged:
+      return output.bytes.empty() ? text : "(an unchanged stream wrote)";
+    case StreamResult::Rewritten:
+      return output.bytes;
+    default:
+      return "(the stream failed in memory)";
+  }
 }
 
 inline bool same(Match a, Match b) {

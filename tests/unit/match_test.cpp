@@ -115,6 +115,7 @@ TEST(Match, StreamAcrossWindowBoundaries) {
 TEST(Match, StreamReportsReadAndWriteFailures) {
   LoadedTable rules("a^b\n", '^');
   MemoryFile input{std::string(300000, 'a'), 1}, output;
+  output.input = &input.bytes;
   EXPECT_EQ(rewrite_stream(rules.table, input.source(), output.sink(), kWindowSize), StreamResult::ReadFailed);
   input = MemoryFile{std::string(300000, 'a')};
   output.fail_after = 0;

@@ -66,7 +66,7 @@ TEST(Setup, LoadReportsEachFailure) {
       {"comment\n^x\n", -1, kAll, -1, LoadStatus::NoRules, no_rules},
       {two_blocks, 1, kAll, -1, LoadStatus::MeasureFailed, cannot_read},
       {two_blocks, 3, kAll, -1, LoadStatus::ReadFailed, std::string("|/q/r.cfg: ") + std::strerror(EIO) + "\r\n"},
-      {two_blocks, -1, 8192, -1, LoadStatus::FileShrank, cannot_read},
+      {two_blocks, -1, 8192, -1, LoadStatus::FileChanged, cannot_read},
       {"a^b\n", -1, kAll, 0, LoadStatus::NoMemoryForText, "|Mem\xF3ria insuficiente\r\n"},
       {"a^b\n", -1, kAll, 1, LoadStatus::NoMemoryForEntries, "|Mem\xF3ria insuficiente"},
   };
@@ -74,11 +74,11 @@ TEST(Setup, LoadReportsEachFailure) {
     MemoryFile file{c.bytes, c.reads, c.shrink_to}, again = file;
     RuleSet rules{}, reported{};
     fail_allocations_after(c.allocations);
-    LoadResult result = load_rules(file.rule_source(), '^', &rules);
+    LoadResult result = load_rules(file.source(), '^', &rules);
     fail_allocations_after(c.allocations);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(load_rule_text(again.rule_source(), "/q/r.cfg", '^', &reported), c.status == LoadStatus::Loaded);
+    EXPECT_EQ(load_rule_text(again.source(), "/q/r.cfg", '^', &reported), c.status == LoadStatus::Loaded);
     std::string printed = testing::internal::GetCapturedStdout() + "|" + testing::internal::GetCapturedStderr();
     fail_allocations_after(-1);
     EXPECT_EQ(result.status, c.status) << c.bytes.substr(0, 20);
@@ -118,7 +118,7 @@ TEST(Setup, OutOfMemoryAtAnySetUpAllocation) {
     fail_allocations_after(allowed);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    status = run(program, {"no-such-file"}, '^');
+    status = run(program, program, {"no-such-file"}, '^');
     std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
     fail_allocations_after(-1);
     if (status != 0) EXPECT_TRUE(status == 1 && out.empty() && !err.empty()) << allowed << ": " << out << err;
