@@ -2,11 +2,13 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
 #include "platform/command_line.h"
 #include "platform/process.h"
+#include "platform/utf16.h"
 
 // Turns off the start-up code's wildcard expansion: the names come from the
 // raw command line anyway, and expanding would list directories for nothing.
@@ -16,6 +18,53 @@ int _dowildcard = 0;
 
 namespace platform {
 
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "the wide functions take UTF-16");
+
+// Whether each stream is a console, which takes its lines in UTF-16.
+bool console_out = false;
+bool console_err = false;
+
+// Older consoles refuse a single write of more than 64 KiB.
+constexpr std::size_t kConsoleChunk = 8192;
+
+bool is_console(DWORD stream) {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(stream), &mode) != 0;
+}
+
+// Accents read right whatever the console's code page. A console write that
+// fails has no one left to tell, and the exit status speaks only of the rule
+// file.
+void write_console(DWORD stream, const std::u16string& line) {
+  HANDLE console = GetStdHandle(stream);
+  for (std::size_t at = 0; at < line.size();) {
+    DWORD written = 0;
+    auto count = static_cast<DWORD>(std::min(line.size() - at, kConsoleChunk));
+    if (!WriteConsoleW(console, reinterpret_cast<const wchar_t*>(line.data() + at), count, &written, nullptr) ||
+        written == 0) {
+      return;
+    }
+    at += written;
+  }
+}
+
+// A name in the ANSI code page, as programs reading the output expect; a
+// character the code page lacks becomes "?".
+std::string ansi_from_utf8(std::string_view name) {
+  std::u16string utf16 = utf16_from_utf8(name);
+  if (utf16.empty()) return {};
+  auto length = static_cast<int>(utf16.size());
+  const auto* units = reinterpret_cast<const wchar_t*>(utf16.data());
+  int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, nullptr, 0, nullptr, nullptr);
+  std::string ansi(static_cast<std::size_t>(size > 0 ? size : 0), '?');
+  if (size > 0) (void)WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, &ansi[0], size, nullptr, nullptr);
+  return ansi;
+}
+
+}  // namespace
+
 bool setup_process() {
   // A file opened later must never take the place of a closed standard
   // stream: messages would be written into it.
@@ -24,7 +73,9 @@ bool setup_process() {
     int null = _open("NUL", _O_RDWR);
     if (null < 0 || (null != descriptor && (_dup2(null, descriptor) != 0 || _close(null) != 0))) return false;
   }
-  // Text mode turns each line feed into CR LF, on a console and redirected.
+  // A file on a drive without its disk fails rather than asking in a window.
+  SetErrorMode(SEM_FAILCRITICALERRORS);
+  // Text mode turns each line feed into CR LF where the output is redirected.
   _setmode(_fileno(stdout), _O_TEXT);
   _setmode(_fileno(stderr), _O_TEXT);
   std::setvbuf(stderr, nullptr, _IONBF, 0);
@@ -33,32 +84,49 @@ bool setup_process() {
   } else {
     std::setvbuf(stdout, nullptr, _IOFBF, kRedirectedBufferSize);
   }
+  console_out = is_console(STD_OUTPUT_HANDLE);
+  console_err = is_console(STD_ERROR_HANDLE);
   return true;
 }
 
-bool console_wants_utf8() { return false; }
-
-void write_console(Stream stream, const char* bytes, std::size_t count) {
-  std::fwrite(bytes, 1, count, stream == Stream::Out ? stdout : stderr);
+void write_message(Stream stream, const MessagePiece* pieces, std::size_t count) {
+  if (stream == Stream::Out ? console_out : console_err) {
+    write_console(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, console_line(pieces, count));
+    return;
+  }
+  std::string line;
+  for (const MessagePiece* piece = pieces; piece != pieces + count; ++piece) {
+    if (piece->is_name) {
+      line += ansi_from_utf8(piece->bytes);
+    } else {
+      line += piece->bytes;
+    }
+  }
+  // In one piece, so that an unbuffered stream still gets whole lines.
+  (void)std::fwrite(line.data(), 1, line.size(), stream == Stream::Out ? stdout : stderr);
 }
 
-void flush_console() { std::fflush(stdout); }
+void flush_console() { (void)std::fflush(stdout); }
 
-std::string program_path(const char* argv0) {
-  // GetModuleFileNameA cuts the path to the buffer without saying how long it
-  // is: grow until it fits.
-  std::vector<char> buffer(MAX_PATH);
-  for (;;) {
+std::optional<std::string> program_path(const char*) {
+  // GetModuleFileNameW cuts the path to the buffer without saying how long
+  // it is: grow until it fits, up to the longest path there is.
+  constexpr std::size_t kLongestPath = 32768;
+  for (std::vector<wchar_t> buffer(MAX_PATH); buffer.size() <= 2 * kLongestPath; buffer.resize(buffer.size() * 2)) {
     DWORD size = static_cast<DWORD>(buffer.size());
-    DWORD length = GetModuleFileNameA(nullptr, buffer.data(), size);
-    if (length == 0) return argv0 != nullptr ? argv0 : "";
-    if (length < size) return std::string(buffer.data(), length);
-    buffer.resize(buffer.size() * 2);
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), size);
+    if (length == 0) return std::nullopt;
+    if (length < size) return utf8_from_utf16(std::u16string(buffer.data(), buffer.data() + length));
   }
+  return std::nullopt;
 }
 
 // The C runtime's argv treats backslashes before quotes differently, so the
-// names are split from the raw command line by the tool's own rules.
-std::vector<std::string> file_arguments(int, char**) { return split_command_line(GetCommandLineA()); }
+// names are split from the raw command line by the tool's own rules, which
+// concern ASCII bytes alone: UTF-8 holds them only as themselves.
+std::vector<std::string> file_arguments(int, char**) {
+  const wchar_t* line = GetCommandLineW();
+  return split_command_line(utf8_from_utf16(std::u16string(line, line + wcslen(line))).c_str());
+}
 
 }  // namespace platform

@@ -1,6 +1,6 @@
 // Everything before the first file: the rule file's path, its rule lines, how
-// loading it fails and what the tool then says, the Windows command line, and
-// running out of memory at any set-up allocation.
+// loading it fails and what the tool then says, and running out of memory at
+// any set-up allocation.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,7 +13,6 @@
 
 #include "app/run.h"
 #include "model.h"
-#include "platform/command_line.h"
 #include "rules/allocation.h"
 
 using Lines = std::vector<std::string>;
@@ -88,24 +87,6 @@ TEST(Setup, LoadReportsEachFailure) {
       std::free(set->entries);
     }
   }
-}
-
-TEST(Setup, WindowsCommandLineSplitsIntoNames) {
-  const std::pair<const char*, Lines> cases[] = {
-      // The program-name word is skipped; in it a backslash before a quote is a path separator.
-      {"", {}}, {"  C:\\q\\quorbel.exe   ", {}}, {"\"C:\\Program Files\\q.exe\" a", {"a"}},
-      {"\"C:\\dir with blank\\\" a", {"a"}}, {"C:\\\"my dir\"\\q.exe\tb", {"b"}},
-      // Blanks and tabs split; other control bytes are ordinary.
-      {"q \t a\t\tb  \t", {"a", "b"}}, {"q a\nb\rc\vd", {"a\nb\rc\vd"}},
-      // Quoted parts hold blanks and join their neighbours; an open quote runs to the end.
-      {"q x\"a b\"y \"a\tb\"", {"xa by", "a\tb"}}, {"q \"a\"\" b\" \"\" \"a b  ", {"a b", "", "a b  "}},
-      // Backslash + quote is a literal quote; other backslashes are ordinary.
-      {"q \\\"a b\\\" \"a \\\" b\"", {"\"a", "b\"", "a \" b"}}, {"q a\\\\\"b c\"", {"a\\\"b", "c"}},
-      {"q \\\\\"b c\"", {"\\\"b", "c"}},
-      {"q \\\\server\\s\\b dir\\ *.txt -n /x \xe9t\xe9 ^$%'",
-       {"\\\\server\\s\\b", "dir\\", "*.txt", "-n", "/x", "\xe9t\xe9", "^$%'"}},
-  };
-  for (const auto& [line, names] : cases) EXPECT_EQ(platform::split_command_line(line), names) << line;
 }
 
 // Whichever set-up allocation fails, the run says so on standard error alone

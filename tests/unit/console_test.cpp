@@ -1,0 +1,57 @@
+// What a Windows console is given, UTF-8 and UTF-16 each way, and the Windows
+// command line split into names: plain code, tested on every system.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/command_line.h"
+#include "platform/utf16.h"
+
+using Lines = std::vector<std::string>;
+
+TEST(Console, LineInUtf16WhateverTheCodePage) {
+  const platform::MessagePiece pieces[] = {
+      {"N\xe3o consegui abrir: ", false},
+      {"relat\xc3\xb3rio \xe2\x9c\x93 \xe6\x9d\xb1\xe4\xba\xac Erd\xc5\x91s \xf0\x9f\x98\x80.txt", true},
+      {"\nFeito\n", false}};
+  EXPECT_EQ(platform::console_line(pieces, 3), u"Não consegui abrir: relatório ✓ 東京 Erdős 😀.txt\r\nFeito\r\n");
+}
+
+TEST(Console, NamesComeBackWhole) {
+  const std::pair<std::u16string, std::string> names[] = {
+      {u"", ""}, {u"a b.txt", "a b.txt"}, {u"\u00e9", "\xc3\xa9"}, {u"\u6771\u4eac", "\xe6\x9d\xb1\xe4\xba\xac"},
+      {u"\U0001F600", "\xf0\x9f\x98\x80"},
+      // Lone surrogates, which Windows names may hold, as the bytes UTF-8 would give their code points.
+      {std::u16string(1, 0xD83D), "\xed\xa0\xbd"}, {std::u16string{0xDE00, u'a'}, "\xed\xb8\x80" "a"}};
+  for (const auto& [utf16, utf8] : names) {
+    EXPECT_EQ(platform::utf8_from_utf16(utf16), utf8);
+    EXPECT_EQ(platform::utf16_from_utf8(utf8), utf16) << utf8;
+  }
+  // Each byte that begins no sequence, or only a cut, overlong or too large one, stands for itself as U+FFFD.
+  const std::pair<std::string, std::u16string> invalid[] = {
+      {"\x80", u"\uFFFD"}, {"a\xffz", u"a\uFFFDz"}, {"\xc0\xaf", u"\uFFFD\uFFFD"}, {"\xe6\x9d", u"\uFFFD\uFFFD"},
+      {"\xf4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"}};
+  for (const auto& [utf8, utf16] : invalid) EXPECT_EQ(platform::utf16_from_utf8(utf8), utf16) << utf8;
+}
+
+TEST(Console, WindowsCommandLineSplitsIntoNames) {
+  const std::pair<const char*, Lines> cases[] = {
+      // The program-name word is skipped; in it a backslash before a quote is a path separator.
+      {"", {}}, {"  C:\\q\\quorbel.exe   ", {}}, {"\"C:\\Program Files\\q.exe\" a", {"a"}},
+      {"\"C:\\dir with blank\\\" a", {"a"}}, {"C:\\\"my dir\"\\q.exe\tb", {"b"}},
+      // Blanks and tabs split; other control bytes are ordinary.
+      {"q \t a\t\tb  \t", {"a", "b"}}, {"q a\nb\rc\vd", {"a\nb\rc\vd"}},
+      // Quoted parts hold blanks and join their neighbours; an open quote runs to the end.
+      {"q x\"a b\"y \"a\tb\"", {"xa by", "a\tb"}}, {"q \"a\"\" b\" \"\" \"a b  ", {"a b", "", "a b  "}},
+      // Backslash + quote is a literal quote; other backslashes are ordinary.
+      {"q \\\"a b\\\" \"a \\\" b\"", {"\"a", "b\"", "a \" b"}}, {"q a\\\\\"b c\"", {"a\\\"b", "c"}},
+      {"q \\\\\"b c\"", {"\\\"b", "c"}},
+      // UTF-8 never holds the bytes these rules are about: its names pass whole.
+      {"q \\\\server\\s\\b dir\\ *.txt -n /x \xc3\xa9t\xc3\xa9 \xe6\x9d\xb1\"\xf0\x9f\x98\x80 \xc5\x91\" ^$%'",
+       {"\\\\server\\s\\b", "dir\\", "*.txt", "-n", "/x", "\xc3\xa9t\xc3\xa9", "\xe6\x9d\xb1\xf0\x9f\x98\x80 \xc5\x91", "^$%'"}},
+  };
+  for (const auto& [line, names] : cases) EXPECT_EQ(platform::split_command_line(line), names) << line;
+}
