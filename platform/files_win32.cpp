@@ -163,20 +163,29 @@ bool names_file(const std::wstring& path, const FileId& id) {
   return same;
 }
 
-// Opens a regular file that may be written, for reading it. Without delete
-// sharing nobody moves it or the directories above it away while it is open.
+// Whether the open file is a regular file that may be written, as far as its
+// attributes tell.
+bool is_writable_file(HANDLE file, FileId* id, DWORD* attributes) {
+  const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE;
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (GetFileType(file) != FILE_TYPE_DISK || !id_of(file, id, &info) || (info.dwFileAttributes & refused) != 0) {
+    return false;
+  }
+  *attributes = info.dwFileAttributes;
+  return true;
+}
+
+// Opens a regular file for reading it, asking to write it too, which a file
+// this user may not write denies. Without delete sharing nobody moves it or
+// the directories above it away while it is open.
 HANDLE open_writable(const std::wstring& path, FileId* id, DWORD* attributes) {
   HANDLE file =
       CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return file;
-  const DWORD refused = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE;
-  BY_HANDLE_FILE_INFORMATION info{};
-  if (GetFileType(file) != FILE_TYPE_DISK || !id_of(file, id, &info) || (info.dwFileAttributes & refused) != 0) {
+  if (file != INVALID_HANDLE_VALUE && !is_writable_file(file, id, attributes)) {
     CloseHandle(file);
     return INVALID_HANDLE_VALUE;
   }
-  *attributes = info.dwFileAttributes;
   return file;
 }
 
@@ -292,15 +301,14 @@ Existing existing_after(DWORD error) {
 }
 
 // What the open `file` under `path` is. Busy: a leftover temporary file or
-// another run's, a plain, writable file with one name, not the named file.
-// Refused: anything else, a link, a junction or any other reparse point
-// included.
-Existing kind_of(HANDLE file, const std::wstring& path, const FileId& named, FileId* id) {
+// another run's, a plain, writable file with one name. Refused: anything
+// else, a link, a junction or any other reparse point included.
+Existing kind_of(HANDLE file, const std::wstring& path, FileId* id) {
   const DWORD refused =
       FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE;
   BY_HANDLE_FILE_INFORMATION info{};
   if (GetFileType(file) != FILE_TYPE_DISK || !id_of(file, id, &info) || (info.dwFileAttributes & refused) != 0 ||
-      info.nNumberOfLinks != 1 || *id == named) {
+      info.nNumberOfLinks != 1) {
     return Existing::Refused;
   }
   std::wstring reported;
@@ -313,7 +321,7 @@ Existing kind_of(HANDLE file, const std::wstring& path, const FileId& named, Fil
 
 // Looks at an existing temporary file without claiming it. Gone: nothing is
 // there.
-Existing look_at_existing(const std::wstring& path, const FileId& named, FileId* id) {
+Existing look_at_existing(const std::wstring& path, FileId* id) {
   HANDLE file = open_to_look(path, FILE_FLAG_OPEN_REPARSE_POINT);
   if (file == INVALID_HANDLE_VALUE) {
     Existing existing = existing_after(GetLastError());
@@ -326,7 +334,7 @@ Existing look_at_existing(const std::wstring& path, const FileId& named, FileId*
     FindClose(search);
     return Existing::Transient;
   }
-  Existing existing = kind_of(file, path, named, id);
+  Existing existing = kind_of(file, path, id);
   CloseHandle(file);
   return existing;
 }
@@ -334,15 +342,15 @@ Existing look_at_existing(const std::wstring& path, const FileId& named, FileId*
 // Removes a leftover temporary file that no run holds any more: claimed
 // without sharing, which fails while a run holds it, and deleted through that
 // handle once it is seen to be the file looked at.
-Existing remove_stale(const std::wstring& path, const FileId& named) {
+Existing remove_stale(const std::wstring& path) {
   FileId seen{};
-  Existing existing = look_at_existing(path, named, &seen);
+  Existing existing = look_at_existing(path, &seen);
   if (existing != Existing::Busy) return existing;
   HANDLE file = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_EXISTING,
                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return existing_after(GetLastError());
   FileId claimed{};
-  existing = kind_of(file, path, named, &claimed);
+  existing = kind_of(file, path, &claimed);
   if (existing == Existing::Busy) {
     existing = !(claimed == seen) ? Existing::Transient : mark_for_deletion(file) ? Existing::Gone : Existing::Refused;
   }
@@ -473,12 +481,17 @@ NamedFilePtr open_named_file(const char* name) {
   std::wstring full;
   if (!full_path(name, &full)) return nullptr;
   NamedFilePtr file(new NamedFile{{}, {}, {}, {}, 0, INVALID_HANDLE_VALUE, nullptr, false});
-  HANDLE handle = open_writable(long_form(full), &file->id, &file->attributes);
+  // Only looked at until the lock, asking for no access: a run that has
+  // just moved its temporary file into this one's place holds it without
+  // sharing until it is done with it.
+  HANDLE handle = open_to_look(long_form(full), 0);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  bool writable = is_writable_file(handle, &file->id, &file->attributes);
   // A link stays a link and the file it leads to is replaced. Where the
   // system cannot tell the final path, the path as given is the best known.
-  if (!final_path(handle, &file->path)) file->path = long_form(full);
+  if (writable && !final_path(handle, &file->path)) file->path = long_form(full);
   CloseHandle(handle);
+  if (!writable) return nullptr;
   file->folder = file->path.substr(0, file->path.rfind(L'\\') + 1);
   file->directory = directory_text(file->folder);
   return file;
@@ -505,9 +518,10 @@ bool may_hold_temp(const NamedFile& file, const char* temp_name) {
   if (directory == INVALID_HANDLE_VALUE) return false;
   CloseHandle(directory);
   std::wstring path = file.folder + wide(temp_name);
+  if (same_name(path, file.path)) return false;  // the file itself is never a leftover
   FileId existing{};
   for (int transient = 0; transient < kTransientRetries; ++transient) {
-    switch (look_at_existing(path, file.id, &existing)) {
+    switch (look_at_existing(path, &existing)) {
       case Existing::Gone:
       case Existing::Busy:
         return true;
@@ -549,7 +563,7 @@ Wait lock(NamedFile& file, int patience_ms) {
 Wait create_temp(const NamedFile& file, const char* temp_name, int patience_ms, TempFilePtr* temp) {
   std::wstring path = file.folder + wide(temp_name);
   Security security(file.handle);
-  if (security.descriptor == nullptr) return Wait::Failed;
+  if (same_name(path, file.path) || security.descriptor == nullptr) return Wait::Failed;
   ULONGLONG started = GetTickCount64();
   // Waiting for another run's file goes on as long as it holds it; anything
   // else that keeps the name taken ends after a bound.
@@ -563,7 +577,7 @@ Wait create_temp(const NamedFile& file, const char* temp_name, int patience_ms, 
     DWORD error = GetLastError();
     Existing existing = Existing::Transient;
     if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
-      existing = remove_stale(path, file.id);
+      existing = remove_stale(path);
     } else if (error != ERROR_ACCESS_DENIED) {
       return Wait::Failed;
     }

@@ -1,9 +1,8 @@
-"""Rewriting: keys across the real read windows, long replacements, runs over several files, Windows names."""
+"""Rewriting: keys across the real read windows, long replacements, runs over several files."""
 
 import os
 import random
 import shutil
-import unittest
 
 from harness import RUNNER, WINDOWS, ToolTest, done, text
 
@@ -50,35 +49,3 @@ class RewriteTest(ToolTest):
             trace = self.run_tool("-e", "trace=write", self.exe, *names, exe="strace").stderr.decode("latin-1")
             sizes = [int(line.rsplit("= ", 1)[1]) for line in trace.splitlines() if line.startswith("write(1,")]
             self.assertEqual((sum(sizes), set(sizes[:-1])), (len(text(done(*names))), {512}))
-
-    def attrib(self, *args: str) -> bytes:
-        return self.run_tool("/c", "attrib", *args, exe="cmd").stdout.split(b"Z:")[0]
-
-    def command_line(self, line: str) -> tuple:
-        """Arguments to cmd for a batch file that runs the tool with `line` untouched (wine quotes arguments)."""
-        with open(os.path.join(self.scratch, "run.bat"), "wb") as f:
-            f.write(b"@" + self.host_path(self.exe).encode() + b" " + line.encode("latin-1") + b"\r\n")
-        return "/c", self.host_path(os.path.join(self.scratch, "run.bat"))
-
-    @unittest.skipUnless(WINDOWS, "Windows executables under wine")
-    def test_windows_names_devices_and_refusals(self):
-        self.write_rules({b"a": b"b"})
-        os.mkdir(self.path("sub"))
-        files = ("a b.txt", "c d.txt", "sub/t.txt", "ro.txt", "h.txt")
-        self.write_all(dict.fromkeys(files, b"a"))
-        os.chmod(self.path("ro.txt"), 0o444)  # wine shows it as read-only
-        self.attrib("+h", "+s", "h.txt")
-        attributes = self.attrib("h.txt")
-        # A tab, a double quote, "*" and "?" cannot be part of a Windows file name.
-        line = '"a b.txt"  c" "d.txt\t"e\tf" say\\"hi\\" "a\\"b c" sub\\\\"t.txt"'
-        self.assert_run(*self.command_line(line), exe="cmd", out=done(
-            "a b.txt", "c d.txt", *(("abrir", name) for name in ("e\tf", 'say"hi"', 'a"b c', 'sub\\"t.txt'))))
-        paths = ["sub\\t.txt", self.host_path(self.path("sub", "t.txt")), ".\\sub\\..\\sub\\t.txt"]
-        self.assert_run(*paths, "*.txt", "?.txt", "ro.txt", "h.txt",
-                        out=done(*paths, ("abrir", "*.txt"), ("abrir", "?.txt"), ("abrir", "ro.txt"), "h.txt"))
-        self.assert_run(*self.command_line("*.txt"), exe="cmd", out=done(("abrir", "*.txt")))  # no wildcards
-        devices = ["NUL", "CON", "nul", "nul.txt", "AUX", "COM1", "LPT1", "sub\\NUL", "\\\\.\\NUL", "sub", "sub\\"]
-        self.assert_run(*devices, out=done(*(("abrir", name) for name in devices)))
-        self.assertEqual([self.read(name) for name in files], [b"b", b"b", b"b", b"a", b"b"])
-        self.assertEqual((self.ls(), self.attrib("h.txt")),
-                         (["a b.txt", "c d.txt", "h.txt", "ro.txt", "sub"], attributes))
