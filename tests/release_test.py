@@ -67,12 +67,15 @@ class ReleaseTest(unittest.TestCase):
             fields = [struct.unpack_from(form, exe, pe + at) for form, at in (("<H", 4), ("<II", 12), ("<H", 24),
                                                                               ("<H", 92))]
             self.assertEqual((exe[:2], exe[pe:pe + 4], fields), (b"MZ", b"PE\0\0", [(0x14C,), (0, 0), (0x10B,), (3,)]))
-            for text in ("VS_VERSION_INFO", "ProductVersion", VERSION, "Quorbel: corrige arquivos de texto"):
+            for text in ("VS_VERSION_INFO", "ProductVersion", VERSION, "Quorbel: corrige arquivos de texto",
+                         "Copyright (c) 2026 the quorbel authors"):
                 self.assertIn(text.encode("utf-16-le"), exe, build)
+            for manifest in (b'level="asInvoker"', b">true</longPathAware>", b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):
+                self.assertIn(manifest, exe, build)  # run as the user, Windows 10 and 11 known, long paths
             dump = subprocess.run(["i686-w64-mingw32-objdump", "-p", self.top("windows", build, "quorbel.exe")],
                                   capture_output=True, text=True, check=True).stdout
             dlls = set(re.findall(r"dll name: (\S+)", dump.lower()))
-            self.assertTrue(dlls and dlls <= {"kernel32.dll", "msvcrt.dll"}, dlls)
+            self.assertTrue(dlls and dlls <= {"kernel32.dll", "msvcrt.dll", "advapi32.dll"}, dlls)
             elf = read(self.top("linux", build, "quorbel"))
             (offset,), (size, count) = struct.unpack_from("<Q", elf, 0x20), struct.unpack_from("<HH", elf, 0x36)
             kinds = {struct.unpack_from("<I", elf, offset + i * size)[0] for i in range(count)}
