@@ -47,7 +47,10 @@ struct NamedFile {
 
 struct TempFile {
   HANDLE handle;
-  bool owner_kept;  // created with the named file's owner
+  // Created with the named file's owner. (Read through the owning pointer,
+  // which cppcheck does not follow.)
+  // cppcheck-suppress unusedStructMember
+  bool owner_kept;
   bool moved;
 };
 
@@ -269,9 +272,9 @@ HANDLE lock_of(const FileId& id) {
                                                             &security.lpSecurityDescriptor, nullptr)) {
     return nullptr;
   }
-  HANDLE lock = CreateMutexExW(&security, name.c_str(), 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+  HANDLE mutex = CreateMutexExW(&security, name.c_str(), 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
   LocalFree(security.lpSecurityDescriptor);
-  return lock;
+  return mutex;
 }
 
 void unlock(NamedFile* file) {
@@ -442,12 +445,12 @@ void Close::operator()(NamedFile* file) const {
   delete file;
 }
 
-void Close::operator()(TempFile* temp) const {
+void Close::operator()(TempFile* file) const {
   // Deleted through the handle, so the name cannot meanwhile be another
   // run's; one that cannot be is a leftover the next run removes.
-  if (!temp->moved) (void)mark_for_deletion(temp->handle);
-  CloseHandle(temp->handle);
-  delete temp;
+  if (!file->moved) (void)mark_for_deletion(file->handle);
+  CloseHandle(file->handle);
+  delete file;
 }
 
 RuleFilePtr open_rule_file(const char* path, int* error) {
@@ -603,9 +606,15 @@ Wait create_temp(const NamedFile& file, const char* temp_name, int patience_ms, 
   return Wait::Failed;
 }
 
+// Reading and rewinding move the file's position, which its handle holds:
+// the file changes though the handle does not.
+// cppcheck-suppress constParameter
 int32_t read(RuleFile& file, char* buffer, int32_t size) { return read_all(file.handle, buffer, size); }
+// cppcheck-suppress constParameter
 int32_t read(NamedFile& file, char* buffer, int32_t size) { return read_all(file.handle, buffer, size); }
+// cppcheck-suppress constParameter
 bool rewind(RuleFile& file) { return rewind_handle(file.handle); }
+// cppcheck-suppress constParameter
 bool rewind(NamedFile& file) { return rewind_handle(file.handle); }
 
 bool copy_start(NamedFile& file, TempFile& temp, int64_t count) {
@@ -649,7 +658,7 @@ Replaced replace(NamedFile& file, TempFilePtr temp) {
   std::vector<FILE_RENAME_INFO> rename(bytes / sizeof(FILE_RENAME_INFO) + 1);
   rename[0].ReplaceIfExists = TRUE;
   rename[0].RootDirectory = nullptr;
-  rename[0].FileNameLength = static_cast<DWORD>(file.path.size() * sizeof(wchar_t));
+  rename[0].FileNameLength = static_cast<DWORD>(file.path.size()) * DWORD{sizeof(wchar_t)};
   std::copy(file.path.begin(), file.path.end(), rename[0].FileName);
   rename[0].FileName[file.path.size()] = L'\0';
   for (int denied = 0;

@@ -59,7 +59,8 @@ std::string ansi_from_utf8(std::string_view name) {
   const auto* units = reinterpret_cast<const wchar_t*>(utf16.data());
   int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, nullptr, 0, nullptr, nullptr);
   std::string ansi(static_cast<std::size_t>(size > 0 ? size : 0), '?');
-  if (size > 0) (void)WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, &ansi[0], size, nullptr, nullptr);
+  if (size > 0)
+    (void)WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, &ansi[0], size, nullptr, nullptr);
   return ansi;
 }
 
@@ -78,11 +79,12 @@ bool setup_process() {
   // Text mode turns each line feed into CR LF where the output is redirected.
   _setmode(_fileno(stdout), _O_TEXT);
   _setmode(_fileno(stderr), _O_TEXT);
-  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  // A setting that cannot be made leaves the default, with which the tool still works.
+  (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
   if (_isatty(_fileno(stdout))) {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
   } else {
-    std::setvbuf(stdout, nullptr, _IOFBF, kRedirectedBufferSize);
+    (void)std::setvbuf(stdout, nullptr, _IOFBF, kRedirectedBufferSize);
   }
   console_out = is_console(STD_OUTPUT_HANDLE);
   console_err = is_console(STD_ERROR_HANDLE);
