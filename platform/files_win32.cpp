@@ -1,11 +1,13 @@
+#include <windows.h>
+// After windows.h, which they need.
 #include <aclapi.h>
 #include <sddl.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/files.h"
@@ -362,16 +364,22 @@ Existing remove_stale(const std::wstring& path) {
 }
 
 // The named file's owner, group and access control list, which the temporary
-// file is created with.
+// file is created with. A volume that keeps none (FAT, as on most memory
+// sticks) has none to carry: its descriptor stays null.
 struct Security {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
+  bool known = false;
   Security(const Security&) = delete;
   Security& operator=(const Security&) = delete;
   explicit Security(HANDLE file) {
-    if (GetSecurityInfo(file, SE_FILE_OBJECT,
-                        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
-                        nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-      descriptor = nullptr;
+    DWORD volume = 0;
+    if (GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &volume, nullptr, 0) &&
+        (volume & FILE_PERSISTENT_ACLS) == 0) {
+      known = true;
+    } else {
+      known = GetSecurityInfo(file, SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS;
     }
   }
   ~Security() { LocalFree(descriptor); }
@@ -421,7 +429,9 @@ HANDLE create_new(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor) {
 HANDLE create_with(const std::wstring& path, const Security& security, bool* owner_kept) {
   *owner_kept = true;
   HANDLE file = create_new(path, security.descriptor);
-  if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_INVALID_OWNER) return file;
+  if (file != INVALID_HANDLE_VALUE || security.descriptor == nullptr || GetLastError() != ERROR_INVALID_OWNER) {
+    return file;
+  }
   if (enable_restore_privilege()) {
     file = create_new(path, security.descriptor);
     if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_INVALID_OWNER) return file;
@@ -566,7 +576,7 @@ Wait lock(NamedFile& file, int patience_ms) {
 Wait create_temp(const NamedFile& file, const char* temp_name, int patience_ms, TempFilePtr* temp) {
   std::wstring path = file.folder + wide(temp_name);
   Security security(file.handle);
-  if (same_name(path, file.path) || security.descriptor == nullptr) return Wait::Failed;
+  if (same_name(path, file.path) || !security.known) return Wait::Failed;
   ULONGLONG started = GetTickCount64();
   // Waiting for another run's file goes on as long as it holds it; anything
   // else that keeps the name taken ends after a bound.
