@@ -273,12 +273,26 @@ RuleFilePtr open_rule_file(const char* path, int* error) {
   return file;
 }
 
-bool unchanged_since_open(const RuleFile& file) {
-  struct stat now {};
+bool unchanged_since_open(const RuleFile& file, int settle_ms) {
   const struct stat& then = file.opened;
-  return fstat(file.handle, &now) == 0 && now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
-         now.st_mtim.tv_nsec == then.st_mtim.tv_nsec && now.st_ctim.tv_sec == then.st_ctim.tv_sec &&
-         now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
+  auto same = [&then](const struct stat& now) {
+    return now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == then.st_mtim.tv_nsec && now.st_ctim.tv_sec == then.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
+  };
+  struct stat now {};
+  if (fstat(file.handle, &now) != 0 || !same(now)) return false;
+  timespec clock{};
+  (void)clock_gettime(CLOCK_REALTIME, &clock);
+  long long since_change =
+      (clock.tv_sec - then.st_ctim.tv_sec) * 1000LL + (clock.tv_nsec - then.st_ctim.tv_nsec) / 1000000;
+  if (since_change >= settle_ms) return true;
+  // A clock set back makes this negative: wait no longer than the settle time.
+  long long wait = settle_ms - std::max(since_change, 0LL);
+  timespec pause{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000 * 1000000)};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+  return fstat(file.handle, &now) == 0 && same(now);
 }
 
 NamedFilePtr open_named_file(const char* name) {

@@ -3,7 +3,7 @@
 import os
 import re
 
-from harness import EXE_NAME, LIMIT, LINUX, NO_RULES, SEP, TOO_LARGE, WINDOWS, ToolTest, done, text
+from harness import EXE_NAME, LIMIT, LINUX, SEP, WINDOWS, ToolTest, done, say, text
 
 BOM, OK = b"\xef\xbb\xbf", done("t.txt")
 # Rule file ("^" the separator), text, then the exit status, output, error and corrected text.
@@ -12,9 +12,9 @@ BOM_CASES = [
     (BOM + b"\r\nx^y\n", b"xx", 0, OK, "", b"yy"),
     (b"a^1\n" + BOM + b"b^2\n", b"b " + BOM + b"b", 0, OK, "", b"b 2"),  # later, part of a key like any bytes
     (BOM + b"k^v\n" + b"#" * (LIMIT - 7), b"k", 0, OK, "", b"v"),  # the mark counts towards the size limit
-    (BOM + b"k^v\n" + b"#" * (LIMIT - 6), b"k", 1, "", TOO_LARGE, b"k"),
-    (BOM, b"k", 1, NO_RULES, "", b"k"),
-    (b"\xff\xfe" + "nao^não\n".encode("utf-16-le"), b"k", 1, NO_RULES, "", b"k"),  # saved as "Unicode"
+    (BOM + b"k^v\n" + b"#" * (LIMIT - 6), b"k", 1, "", say("rules_too_large"), b"k"),
+    (BOM, b"k", 1, say("no_rules"), "", b"k"),
+    (b"\xff\xfe" + "nao^não\n".encode("utf-16-le"), b"k", 1, say("no_rules"), "", b"k"),  # saved as "Unicode"
 ]
 # Locale settings, and whether the Linux build then prints UTF-8.
 LOCALES = [({"LC_ALL": "C"}, False), ({"LC_ALL": "POSIX"}, False), ({"LC_ALL": "pt_BR.ISO-8859-1"}, False),
@@ -48,7 +48,7 @@ class EncodingTest(ToolTest):
             env = dict(plain, **settings)
             self.assert_run(exe=exe, env=env, out=own(usage))
             self.assert_run(os.fsdecode(name), exe=exe, env=env, status=1, out="",
-                            err=own(text("Não consegui abrir arquivo %s: No such file or directory\n") % cfg))
+                            err=own(text(say("cannot_open_rules", "%s", "No such file or directory")) % cfg))
             self.write_rules({b"a": b"b"}, exe=exe)
-            self.assert_run(os.fsdecode(name), exe=exe, env=env, out=own(text(done(("abrir", "%s"))) % name))
+            self.assert_run(os.fsdecode(name), exe=exe, env=env, out=own(text(done(("cannot_open", "%s"))) % name))
             os.remove(self.rules_path(exe))

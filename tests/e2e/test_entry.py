@@ -3,9 +3,11 @@
 import os
 import resource
 import shutil
+import subprocess
+import sys
 import unittest
 
-from harness import CHECKER, ENV, EXE_NAME, LIMIT, LINUX, NO_RULES, RUNNER, SEP, TOO_LARGE, WINDOWS, ToolTest
+from harness import CHECKER, ENV, EXE_NAME, LIMIT, LINUX, ROOT, RUNNER, SEP, WINDOWS, ToolTest, say
 from harness import done, rule, text
 
 FILL = rule(b"b", b"X")
@@ -31,8 +33,39 @@ class EntryTest(ToolTest):
             self.write("t.txt", b"aaa")
             self.assert_run("t.txt", exe=exe, env=env, out=done("t.txt"), files={"t.txt": b"bbb"})
 
+    @unittest.skipUnless(ROOT and not RUNNER and shutil.which("unshare"), "hiding /proc takes root")
+    def test_without_proc_the_program_is_found_as_the_shell_found_it(self):
+        # Through PATH, never in the current directory, which holds a rule file of its own.
+        self.write_rules({b"a": b"b"})
+        self.write("quorbel.cfg", rule(b"a", b"PLANTED"))
+        hidden = ["-m", "bash", "-c", 'mount -t tmpfs none /proc && exec -a quorbel "$@"', "bash", self.exe, "t.txt"]
+        found = dict(ENV, PATH=self.bin_dir + os.pathsep + ENV["PATH"])
+        missing = say("cannot_open_rules", "quorbel.cfg", "No such file or directory")
+        for env, status, out, err, data in ((found, 0, done("t.txt"), "", b"bbb"), (ENV, 1, "", missing, b"aaa")):
+            self.write("t.txt", b"aaa")
+            self.assert_run(*hidden, exe="unshare", env=env, status=status, out=out, err=err, files={"t.txt": data})
+
+    @unittest.skipIf(RUNNER, "timed: too slow under an instrumenting runner")
+    def test_rule_file_rewritten_while_runs_read_it_is_used_whole_or_not_at_all(self):
+        rules = b"".join(rule(b"<%04d>" % i, b"[%04d]" % i) for i in range(3000))  # several reads
+        self.write_rules(rules)
+        with open(os.path.join(self.scratch, "rules"), "wb") as f:
+            f.write(rules)
+        data = b"".join(b"<%04d>" % i for i in range(3000))
+        writer = ("import time\nrules = open(%r, 'rb').read()\nend = time.time() + 3\nwhile time.time() < end:\n"
+                  "    with open(%r, 'r+b') as f:\n        f.truncate()\n        for i in range(0, len(rules), 4096):\n"
+                  "            f.write(rules[i:i + 4096]); f.flush(); time.sleep(0.002)\n    time.sleep(0.3)\n")
+        writer = subprocess.Popen([sys.executable, "-c", writer % (os.path.join(self.scratch, "rules"), self.rules_path())])
+        self.addCleanup(writer.kill)
+        while writer.poll() is None:
+            self.write("t.txt", data)
+            run = self.run_tool("t.txt")
+            whole = (0, text(done("t.txt")), b"", data.replace(b"<", b"[").replace(b">", b"]"))
+            none = [(1, text(say("no_rules")), b"", data), (1, b"", text(say("cannot_read_rules")), data)]
+            self.assertIn((run.returncode, run.stdout, run.stderr, self.read("t.txt")), [whole] + none)
+
     def cannot_open(self, reason: str) -> str:
-        return "Não consegui abrir arquivo %s: %s\n" % (self.host_path(self.rules_path()), reason)
+        return say("cannot_open_rules", self.host_path(self.rules_path()), reason)
 
     def test_failures_leave_the_files_alone(self):
         self.write("t.txt", b"abc")
@@ -40,11 +73,11 @@ class EntryTest(ToolTest):
                         files={"t.txt": b"abc"})
         for raw in (b"", b"no separator\n\r\n", SEP + b"starts with it\n", b"x" * 201 + SEP + b"y\n", b"\0" + FILL):
             self.write_rules(raw)
-            self.assert_run("t.txt", status=1, out=NO_RULES, files={"t.txt": b"abc"})
+            self.assert_run("t.txt", status=1, out=say("no_rules"), files={"t.txt": b"abc"})
         self.write_rules(FILL + b"#" * (LIMIT - len(FILL)))
         self.assert_run("t.txt", out=done("t.txt"), files={"t.txt": b"aXc"})
         self.write_rules(FILL + b"#" * (LIMIT + 1 - len(FILL)))
-        self.assert_run("t.txt", status=1, out="", err=TOO_LARGE, files={"t.txt": b"aXc"})
+        self.assert_run("t.txt", status=1, out="", err=say("rules_too_large"), files={"t.txt": b"aXc"})
         os.remove(self.rules_path())
         os.mkdir(self.rules_path())
         run = self.run_tool("t.txt")  # the reason differs between systems
@@ -61,7 +94,7 @@ class EntryTest(ToolTest):
         self.assert_run("t.txt", status=1, out="", err=self.cannot_open("Illegal seek"))
         os.unlink(self.rules_path())
         os.symlink("/proc/self/mem", self.rules_path())  # the tool's own memory: address 0 fails to read
-        self.assert_run("t.txt", status=1, out="", err="Erro lendo arquivo de configuração\n",
+        self.assert_run("t.txt", status=1, out="", err=say("cannot_read_rules"),
                         files={"t.txt": b"abc"})
 
     def test_line_forms(self):

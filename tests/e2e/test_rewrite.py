@@ -36,8 +36,8 @@ class RewriteTest(ToolTest):
         os.mkdir(self.path("sub"))
         self.write_all({"one": b"a", "empty": b"", "-n": b"a", "sub/t.txt": b"ba"})
         self.assert_run("one", "missing", "one", "empty", "-n", "--help", "sub/t.txt", "sub/missing",
-                        out=done("one", ("abrir", "missing"), "one", "empty", "-n", ("abrir", "--help"), "sub/t.txt",
-                                 ("abrir", "sub/missing")),
+                        out=done("one", ("cannot_open", "missing"), "one", "empty", "-n", ("cannot_open", "--help"), "sub/t.txt",
+                                 ("cannot_open", "sub/missing")),
                         files={"one": b"aaaa", "empty": b"", "-n": b"aa", "sub/t.txt": b"baa"})
         self.assertEqual((self.ls(), self.ls("sub")), (["-n", "empty", "one", "sub"], ["t.txt"]))
 
@@ -72,13 +72,13 @@ class RewriteTest(ToolTest):
         # A tab, a double quote, "*" and "?" cannot be part of a Windows file name.
         line = '"a b.txt"  c" "d.txt\t"e\tf" say\\"hi\\" "a\\"b c" sub\\\\"t.txt"'
         self.assert_run(*self.command_line(line), exe="cmd", out=done(
-            "a b.txt", "c d.txt", *(("abrir", name) for name in ("e\tf", 'say"hi"', 'a"b c', 'sub\\"t.txt'))))
+            "a b.txt", "c d.txt", *(("cannot_open", name) for name in ("e\tf", 'say"hi"', 'a"b c', 'sub\\"t.txt'))))
         paths = ["sub\\t.txt", self.host_path(self.path("sub", "t.txt")), ".\\sub\\..\\sub\\t.txt"]
         self.assert_run(*paths, "*.txt", "?.txt", "ro.txt", "h.txt",
-                        out=done(*paths, ("abrir", "*.txt"), ("abrir", "?.txt"), ("abrir", "ro.txt"), "h.txt"))
-        self.assert_run(*self.command_line("*.txt"), exe="cmd", out=done(("abrir", "*.txt")))  # no wildcards
+                        out=done(*paths, ("cannot_open", "*.txt"), ("cannot_open", "?.txt"), ("cannot_open", "ro.txt"), "h.txt"))
+        self.assert_run(*self.command_line("*.txt"), exe="cmd", out=done(("cannot_open", "*.txt")))  # no wildcards
         devices = ["NUL", "CON", "nul", "nul.txt", "AUX", "COM1", "LPT1", "sub\\NUL", "\\\\.\\NUL", "sub", "sub\\"]
-        self.assert_run(*devices, out=done(*(("abrir", name) for name in devices)))
+        self.assert_run(*devices, out=done(*(("cannot_open", name) for name in devices)))
         self.assertEqual([self.read(name) for name in files], [b"b", b"b", b"b", b"a", b"b"])
         self.assertEqual((self.ls(), self.attrib("h.txt")),
                          (["a b.txt", "c d.txt", "h.txt", "ro.txt", "sub"], attributes))
