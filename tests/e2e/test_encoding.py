@@ -16,9 +16,11 @@ BOM_CASES = [
     (BOM, b"k", 1, say("no_rules"), "", b"k"),
     (b"\xff\xfe" + "nao^não\n".encode("utf-16-le"), b"k", 1, say("no_rules"), "", b"k"),  # saved as "Unicode"
 ]
-# Locale settings, and whether the Linux build then prints UTF-8.
+# Locale settings, and whether the Linux build then prints UTF-8: told by the first non-empty of LC_ALL, LC_CTYPE and
+# LANG, installed or not.
 LOCALES = [({"LC_ALL": "C"}, False), ({"LC_ALL": "POSIX"}, False), ({"LC_ALL": "pt_BR.ISO-8859-1"}, False),
-           ({"LC_ALL": "C.UTF-8"}, True), ({"LANG": "C.UTF-8"}, True),
+           ({"LC_ALL": "C", "LANG": "C.UTF-8"}, False), ({}, False), ({"LC_ALL": "C.UTF-8"}, True),
+           ({"LANG": "pt_BR.UTF-8"}, True), ({"LC_ALL": "", "LC_CTYPE": "xx_YY.utf8@euro", "LANG": "C"}, True),
            ({"LC_CTYPE": "C.UTF-8", "LC_MESSAGES": "C"}, True)]
 
 

@@ -297,7 +297,8 @@ class SafetyTest(ToolTest):
             while not os.path.exists(tmp) and first.poll() is None:
                 time.sleep(0.001)
             first.send_signal(signal.SIGSTOP)
-            if os.path.exists(tmp):  # stopped while it holds the temporary file
+            stopped = os.WIFSTOPPED(os.waitpid(first.pid, os.WUNTRACED)[1])
+            if stopped and os.path.exists(tmp):  # while it holds the temporary file
                 break
             first.send_signal(signal.SIGCONT)
             first.wait()
