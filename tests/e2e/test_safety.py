@@ -1,6 +1,7 @@
 """No named file is lost or exposed: what is not a plain writable file is refused, a file is replaced whole by one that
 grants exactly its access or left as it is, and runs on one file take turns, from any directory and under any name."""
 
+import fcntl
 import itertools
 import os
 import random
@@ -32,6 +33,18 @@ def access(path: str) -> tuple:
     status = os.stat(path)
     attributes = {name: os.getxattr(path, name) for name in os.listxattr(path)}
     return status.st_uid, status.st_gid, status.st_mode & 0o7777, attributes
+
+
+def held(path: str) -> bool:
+    """Whether some process holds the lock on the file at `path`."""
+    try:
+        with open(path, "rb") as file:
+            fcntl.flock(file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        return True
+    except FileNotFoundError:
+        pass
+    return False
 
 
 class SafetyTest(ToolTest):
@@ -296,9 +309,9 @@ class SafetyTest(ToolTest):
             self.addCleanup(first.kill)
             while not os.path.exists(tmp) and first.poll() is None:
                 time.sleep(0.001)
+            time.sleep(0.02)  # past making the temporary file, into writing it
             first.send_signal(signal.SIGSTOP)
-            stopped = os.WIFSTOPPED(os.waitpid(first.pid, os.WUNTRACED)[1])
-            if stopped and os.path.exists(tmp):  # while it holds the temporary file
+            if os.WIFSTOPPED(os.waitpid(first.pid, os.WUNTRACED)[1]) and held(tmp):
                 break
             first.send_signal(signal.SIGCONT)
             first.wait()
