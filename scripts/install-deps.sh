@@ -8,6 +8,7 @@ set -euo pipefail
 packages=(cmake g++ make)
 if [ "${1:-build}" = test ]; then
   packages+=(libgtest-dev python3 g++-mingw-w64-i686-posix wine wine32:i386 binutils-mingw-w64-i686
+             g++-mingw-w64-x86-64-posix wine64
              clang libclang-rt-14-dev clang-tidy cppcheck valgrind zip strace acl attr groff-base)
 fi
 if [ "${1:-build}" = release ]; then

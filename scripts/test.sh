@@ -5,8 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh test
-cmake --preset windows
-cmake --build --preset windows
+for windows in windows windows64; do
+  cmake --preset $windows
+  cmake --build --preset $windows
+done
 cmake --preset all
 cmake --build --preset all
 ctest --preset all
