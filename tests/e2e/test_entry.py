@@ -71,17 +71,15 @@ class EntryTest(ToolTest):
         self.write("t.txt", b"abc")
         self.assert_run("t.txt", status=1, out="", err=self.cannot_open("No such file or directory"),
                         files={"t.txt": b"abc"})
-        for raw in (b"", b"no separator\n\r\n", SEP + b"starts with it\n", b"x" * 201 + SEP + b"y\n", b"\0" + FILL):
+        other = b"$" if SEP == b"^" else b"^"  # the other build's separator is ordinary text
+        for raw in (b"", b"no separator\n\r\n", SEP + b"starts with it\n", b"x" * 201 + SEP + b"y\n", b"\0" + FILL,
+                    b"o" + other + b"r\n"):
             self.write_rules(raw)
             self.assert_run("t.txt", status=1, out=say("no_rules"), files={"t.txt": b"abc"})
-        self.write_rules(FILL + b"#" * (LIMIT - len(FILL)))
-        self.assert_run("t.txt", out=done("t.txt"), files={"t.txt": b"aXc"})
-        self.write_rules(FILL + b"#" * (LIMIT + 1 - len(FILL)))
-        self.assert_run("t.txt", status=1, out="", err=say("rules_too_large"), files={"t.txt": b"aXc"})
         os.remove(self.rules_path())
         os.mkdir(self.rules_path())
         run = self.run_tool("t.txt")  # the reason differs between systems
-        self.assertEqual((run.returncode, run.stdout, self.read("t.txt")), (1, b"", b"aXc"))
+        self.assertEqual((run.returncode, run.stdout, self.read("t.txt")), (1, b"", b"abc"))
         self.assertTrue(run.stderr.startswith(text(self.cannot_open("")[:-1])), run.stderr)
         self.assert_usage(self.run_tool())  # usage never opens the rule file
 
@@ -96,21 +94,6 @@ class EntryTest(ToolTest):
         os.symlink("/proc/self/mem", self.rules_path())  # the tool's own memory: address 0 fails to read
         self.assert_run("t.txt", status=1, out="", err=say("cannot_read_rules"),
                         files={"t.txt": b"abc"})
-
-    def test_line_forms(self):
-        other = b"$" if SEP == b"^" else b"^"
-        self.write_rules(b"abc" + SEP + b"xyz\r\n"     # CR LF
-                         b"del" + SEP + b"\n"           # an empty replacement deletes
-                         b"a" + SEP + b"b" + SEP + b"c\r"   # CR alone; later separators are replacement
-                         b"\n\n\r\r" + SEP + b"ign\n"   # an empty key: a comment
-                         b"p|x\n"                       # "|" is ordinary text
-                         b"o" + other + b"r\n"          # and so is the other build's separator
-                         b" sp " + SEP + b" SP \n"      # blanks belong to key and replacement
-                         + rule(b"K" * 200, b"200") + rule(b"L" * 201, b"201")  # the longest key; a comment
-                         + rule(b"\xe9", b"e") + rule(b"nul", b"N\0tail") + b"c" + SEP + b"C")  # NUL ends a text
-        self.write("t.txt", b"abc del a p|x o" + other + b"r sp x sp \xe9 nul c " + b"K" * 200 + b" " + b"L" * 201)
-        self.assert_run("t.txt", out=done("t.txt"), files={
-            "t.txt": b"xyz  b" + SEP + b"c p|x o" + other + b"r SP x SP e N c 200 " + b"L" * 201})
 
     @unittest.skipIf(WINDOWS or RUNNER or CHECKER, "a limit on the tool's own process, below what checkers reserve")
     def test_out_of_memory_at_each_stage(self):

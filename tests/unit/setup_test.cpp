@@ -18,6 +18,7 @@
 #include "rules/allocation.h"
 
 using Lines = std::vector<std::string>;
+using namespace std::string_literals;
 
 TEST(Setup, RuleFileBesideTheProgram) {
   const std::pair<std::string, std::string> cases[] = {
@@ -71,6 +72,9 @@ TEST(Setup, LoadReportsEachFailure) {
   } cases[] = {
       {limit, -1, {}, -1, LoadStatus::Loaded, "", ""},
       {limit + "#", -1, {}, -1, LoadStatus::TooLarge, "", text::kRulesTooLarge},
+      {"\xEF\xBB\xBF" + limit.substr(0, 4) + limit.substr(7), -1, {}, -1, LoadStatus::Loaded, "", ""},  // a mark counts
+      {"\xEF\xBB\xBF" + limit.substr(0, 4) + limit.substr(6), -1, {}, -1, LoadStatus::TooLarge, "", text::kRulesTooLarge},
+      {"\xFF\xFEk\0^\0v\0"s, -1, {}, -1, LoadStatus::NoRules, text::kNoRules, ""},  // saved as UTF-16
       {"", -1, {}, -1, LoadStatus::NoRules, text::kNoRules, ""},
       {"comment\n^x\n", -1, {}, -1, LoadStatus::NoRules, text::kNoRules, ""},
       {two_blocks, 1, {}, -1, LoadStatus::MeasureFailed, "", text::kCannotReadRules},
