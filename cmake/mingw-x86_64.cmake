@@ -1,16 +1,4 @@
-# Cross-builds the Windows executables for 64-bit Windows with mingw-w64 (the
-# posix thread model of Debian's g++-mingw-w64-x86-64-posix). Not shipped: the
-# same sources as the 32-bit build, so that the Windows suite runs under wine64
-# on machines that run no 32-bit code.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# A 64-bit build of the same sources, not shipped: the Windows suite runs it
+# under wine64 on machines that run no 32-bit code.
+set(QUORBEL_MINGW_PROCESSOR x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)
