@@ -12,6 +12,11 @@
 
 namespace {
 
+// A rule file changed this recently may still be being written: the run
+// waits this long after the change and looks again. Editors write a file in
+// one go, so only a run started right after a save ever waits.
+constexpr int kRuleFileSettleMilliseconds = 100;
+
 int32_t read_rules(void* file, char* buffer, int32_t size) {
   return platform::read(*static_cast<platform::RuleFile*>(file), buffer, size);
 }
@@ -85,7 +90,7 @@ int run(const std::optional<std::string>& program, const std::string& started_as
     return 1;
   }
   // A file rewritten while it was read is never used in part.
-  if (!platform::unchanged_since_open(*file)) {
+  if (!platform::unchanged_since_open(*file, kRuleFileSettleMilliseconds)) {
     print(platform::Stream::Err, text::kCannotReadRules);
     return 1;
   }

@@ -31,8 +31,10 @@ using TempFilePtr = std::unique_ptr<TempFile, Close>;
 // regular file.
 RuleFilePtr open_rule_file(const char* path, int* error);
 // Whether the file still has the size and modification time it had when it
-// was opened: a file rewritten while it was read is not used.
-bool unchanged_since_open(const RuleFile& file);
+// was opened, also once `settle_ms` milliseconds have passed since its last
+// change: a file rewritten while it was read is not used, even by a writer
+// that pauses for less than that between its writes.
+bool unchanged_since_open(const RuleFile& file, int settle_ms);
 
 // Opens a regular file that may be written, finding where it lies with links
 // resolved: a link stays a link and the file it leads to is corrected. Null

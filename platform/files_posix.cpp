@@ -65,7 +65,7 @@ bool resolve(const char* name, std::string* directory, std::string* base) {
 
 void pause_briefly() {
   // Long enough not to spin, short enough not to keep a waiting run idle.
-  constexpr long kPollNanoseconds = 10 * 1000 * 1000;
+  constexpr long kPollNanoseconds = 10'000'000;
   timespec pause{0, kPollNanoseconds};
   (void)nanosleep(&pause, nullptr);
 }
@@ -226,9 +226,8 @@ constexpr std::size_t kMaxPendingDirectories = 64;
 void remember_directory(int directory) {
   struct stat status {};
   if (fstat(directory, &status) != 0) return;
-  for (const PendingDirectory& pending : pending_directories) {
-    if (same_file(pending.status, status)) return;
-  }
+  auto same = [&status](const PendingDirectory& pending) { return same_file(pending.status, status); };
+  if (std::any_of(pending_directories.begin(), pending_directories.end(), same)) return;
   if (pending_directories.size() == kMaxPendingDirectories) sync_directories();
   int handle = fcntl(directory, F_DUPFD_CLOEXEC, 0);
   if (handle >= 0) pending_directories.push_back({handle, status});
@@ -248,14 +247,14 @@ void Close::operator()(NamedFile* file) const {
   delete file;
 }
 
-void Close::operator()(TempFile* temp) const {
+void Close::operator()(TempFile* file) const {
   // Removed while locked, so the name cannot meanwhile be another run's; a
   // file moved into place is no longer under it.
-  if (names_file(temp->directory, temp->name.c_str(), temp->status)) {
-    (void)unlinkat(temp->directory, temp->name.c_str(), 0);
+  if (names_file(file->directory, file->name.c_str(), file->status)) {
+    (void)unlinkat(file->directory, file->name.c_str(), 0);
   }
-  (void)close(temp->handle);
-  delete temp;
+  (void)close(file->handle);
+  delete file;
 }
 
 RuleFilePtr open_rule_file(const char* path, int* error) {
@@ -273,12 +272,26 @@ RuleFilePtr open_rule_file(const char* path, int* error) {
   return file;
 }
 
-bool unchanged_since_open(const RuleFile& file) {
-  struct stat now {};
+bool unchanged_since_open(const RuleFile& file, int settle_ms) {
   const struct stat& then = file.opened;
-  return fstat(file.handle, &now) == 0 && now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
-         now.st_mtim.tv_nsec == then.st_mtim.tv_nsec && now.st_ctim.tv_sec == then.st_ctim.tv_sec &&
-         now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
+  auto same = [&then](const struct stat& now) {
+    return now.st_size == then.st_size && now.st_mtim.tv_sec == then.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == then.st_mtim.tv_nsec && now.st_ctim.tv_sec == then.st_ctim.tv_sec &&
+           now.st_ctim.tv_nsec == then.st_ctim.tv_nsec;
+  };
+  struct stat now {};
+  if (fstat(file.handle, &now) != 0 || !same(now)) return false;
+  timespec clock{};
+  (void)clock_gettime(CLOCK_REALTIME, &clock);
+  long long since_change =
+      (clock.tv_sec - then.st_ctim.tv_sec) * 1000LL + (clock.tv_nsec - then.st_ctim.tv_nsec) / 1000000;
+  if (since_change >= settle_ms) return true;
+  // A clock set back makes this negative: wait no longer than the settle time.
+  long long wait = settle_ms - std::max(since_change, 0LL);
+  timespec pause{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000 * 1000000)};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+  return fstat(file.handle, &now) == 0 && same(now);
 }
 
 NamedFilePtr open_named_file(const char* name) {
@@ -361,7 +374,10 @@ Wait create_temp(const NamedFile& file, const char* temp_name, int patience_ms, 
   }
 }
 
+// Reading moves the file's position: not a const operation, whatever the handle's type.
+// cppcheck-suppress constParameter
 int32_t read(RuleFile& file, char* buffer, int32_t size) { return read_all(file.handle, buffer, size); }
+// cppcheck-suppress constParameter
 int32_t read(NamedFile& file, char* buffer, int32_t size) { return read_all(file.handle, buffer, size); }
 bool rewind(RuleFile& file) { return lseek(file.handle, 0, SEEK_SET) == 0; }
 bool rewind(NamedFile& file) { return lseek(file.handle, 0, SEEK_SET) == 0; }

@@ -483,11 +483,24 @@ RuleFilePtr open_rule_file(const char* path, int* error) {
   return file;
 }
 
-bool unchanged_since_open(const RuleFile& file) {
-  BY_HANDLE_FILE_INFORMATION now{};
+bool unchanged_since_open(const RuleFile& file, int settle_ms) {
   const BY_HANDLE_FILE_INFORMATION& then = file.opened;
-  return GetFileInformationByHandle(file.handle, &now) && now.nFileSizeHigh == then.nFileSizeHigh &&
-         now.nFileSizeLow == then.nFileSizeLow && CompareFileTime(&now.ftLastWriteTime, &then.ftLastWriteTime) == 0;
+  auto same = [&file, &then] {
+    BY_HANDLE_FILE_INFORMATION now{};
+    return GetFileInformationByHandle(file.handle, &now) && now.nFileSizeHigh == then.nFileSizeHigh &&
+           now.nFileSizeLow == then.nFileSizeLow && CompareFileTime(&now.ftLastWriteTime, &then.ftLastWriteTime) == 0;
+  };
+  if (!same()) return false;
+  auto ticks = [](const FILETIME& time) {  // 100 ns each
+    return static_cast<long long>(ULARGE_INTEGER{{time.dwLowDateTime, time.dwHighDateTime}}.QuadPart);
+  };
+  FILETIME clock{};
+  GetSystemTimeAsFileTime(&clock);
+  long long since_change = (ticks(clock) - ticks(then.ftLastWriteTime)) / 10000;
+  if (since_change >= settle_ms) return true;
+  // A clock set back makes this negative: wait no longer than the settle time.
+  Sleep(static_cast<DWORD>(settle_ms - std::max(since_change, 0LL)));
+  return same();
 }
 
 NamedFilePtr open_named_file(const char* name) {

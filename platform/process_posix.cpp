@@ -52,9 +52,9 @@ std::optional<std::string> shell_path(const std::string& word) {
   std::string search = variable != nullptr ? variable : "/usr/local/bin:/usr/bin:/bin";
   for (std::string::size_type start = 0; start <= search.size();) {
     std::string::size_type end = std::min(search.find(':', start), search.size());
-    std::string directory = search.substr(start, end - start);
-    if (!directory.empty() && directory[0] == '/' && is_executable_file(directory + "/" + word)) {
-      return directory + "/" + word;
+    std::string candidate = search.substr(start, end - start);
+    if (!candidate.empty() && candidate[0] == '/' && is_executable_file(candidate.append("/").append(word))) {
+      return candidate;
     }
     start = end + 1;
   }

@@ -26,8 +26,7 @@ sources=(app/*.cpp rules/*.cpp rewrite/*.cpp $(ls platform/*.cpp | grep -v '_win
 
 case ${1:?usage: analyze.sh tidy|cppcheck} in
   tidy)
-    # A compile database of its own: no optimisation flags clang does not know.
-    cmake -S . -B build-tidy -DQUORBEL_TESTS=OFF -DCMAKE_BUILD_TYPE=Debug -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+    cmake --preset tidy >/dev/null
     # main.cpp is built once per separator; CMake writes the dollar build's
     # define escaped for make, so clang-tidy reads only the first entry.
     python3 - build-tidy/compile_commands.json <<'PY'

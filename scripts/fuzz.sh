@@ -9,10 +9,8 @@ seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]}
 shift
 [ $# -gt 0 ] || set -- rules stream command_line
 
-# Warnings are enforced by the release build; clang's set differs from gcc's.
-CXX=clang++ cmake -S . -B build-fuzz -DQUORBEL_FUZZ=ON -DQUORBEL_TESTS=OFF -DQUORBEL_WERROR=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build-fuzz -j2 >build-fuzz/build.log 2>&1 || { cat build-fuzz/build.log; exit 1; }
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz >build-fuzz/build.log 2>&1 || { cat build-fuzz/build.log; exit 1; }
 mkdir -p build-fuzz/crashes build-fuzz/logs
 status=0
 for target in "$@"; do

@@ -8,7 +8,8 @@ set -euo pipefail
 packages=(cmake g++ make)
 if [ "${1:-build}" = test ]; then
   packages+=(libgtest-dev python3 g++-mingw-w64-i686-posix wine wine32:i386 binutils-mingw-w64-i686
-             clang libclang-rt-14-dev clang-tidy cppcheck valgrind zip strace)
+             g++-mingw-w64-x86-64-posix wine64
+             clang libclang-rt-14-dev clang-tidy cppcheck valgrind zip strace acl attr groff-base)
 fi
 if [ "${1:-build}" = release ]; then
   packages+=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 zip)

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Packs built executables for users:
 #   package.sh OUT NATIVE_BUILD WINDOWS_BUILD
-# makes OUT/quorbel-VERSION-windows.zip, OUT/quorbel-VERSION-linux.tar.gz and
-# OUT/SHA256SUMS listing both, VERSION being the native build's project
-# version. Each archive holds a folder quorbel/ with LEIA-ME.txt, the example
-# text in UTF-8 and in ISO-8859-1, and caret/ and dollar/, each holding the
-# executable and the example rules in its own separator: in UTF-8 as
-# quorbel.cfg, in ISO-8859-1 as quorbel-iso-8859-1.cfg.
+# makes OUT/quorbel-VERSION-windows-x86.zip, OUT/quorbel-VERSION-linux-x86_64.tar.gz and OUT/SHA256SUMS listing
+# both, VERSION being the native build's project version. Each archive holds one folder, quorbel-VERSION/, so that a
+# new version unpacks beside the old one and never over a user's quorbel.cfg. It holds LEIA-ME.txt, LICENSE, the
+# example text in UTF-8 and in ISO-8859-1 (and, in the tar.gz, the manual page quorbel.1), and caret/ and dollar/,
+# each with the executable and the example rules in its own separator: in UTF-8 as quorbel.cfg, in ISO-8859-1 as
+# quorbel-iso-8859-1.cfg.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "$1")
@@ -14,6 +14,7 @@ native=$(realpath "$2")
 windows=$(realpath "$3")
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$native/CMakeCache.txt")
 [ -n "$version" ] || { echo "no project version in $native/CMakeCache.txt" >&2; exit 1; }
+top=quorbel-$version
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -22,29 +23,30 @@ trap 'rm -rf "$stage"' EXIT
 # after a key of 1 to 200 bytes) that separator becomes "$".
 dollar_rules() { LC_ALL=C sed -E 's/^([^^]{1,200})\^/\1$/' "$1"; }
 
-lay_out() {  # FOLDER BUILD_TREE EXECUTABLE
-  local top=$1/quorbel
-  mkdir -p "$top/caret" "$top/dollar"
-  cp LEIA-ME.txt examples/texto.txt examples/texto-iso-8859-1.txt "$top/"
+lay_out() {  # FOLDER BUILD_TREE EXECUTABLE DOCUMENT...
+  local folder=$1/$top build_tree=$2 executable=$3
+  shift 3
+  mkdir -p "$folder/caret" "$folder/dollar"
+  cp "$@" examples/texto.txt examples/texto-iso-8859-1.txt "$folder/"
   for build in caret dollar; do
-    cp "$2/$build/$3" "$top/$build/$3"
+    cp "$build_tree/$build/$executable" "$folder/$build/$executable"
   done
   for rules in quorbel.cfg quorbel-iso-8859-1.cfg; do
-    cp "examples/$rules" "$top/caret/$rules"
-    dollar_rules "examples/$rules" >"$top/dollar/$rules"
+    cp "examples/$rules" "$folder/caret/$rules"
+    dollar_rules "examples/$rules" >"$folder/dollar/$rules"
   done
 }
 
 mkdir -p "$out"
-windows_zip=quorbel-$version-windows.zip
-linux_tar=quorbel-$version-linux.tar.gz
-lay_out "$stage/windows" "$windows" quorbel.exe
+windows_zip=$top-windows-x86.zip
+linux_tar=$top-linux-x86_64.tar.gz
+lay_out "$stage/windows" "$windows" quorbel.exe LEIA-ME.txt LICENSE
 # Notepad before Windows 10 shows a text with bare line feeds as one line.
-sed -i 's/$/\r/' "$stage/windows/quorbel/LEIA-ME.txt"
-lay_out "$stage/linux" "$native" quorbel
+sed -i 's/$/\r/' "$stage/windows/$top/LEIA-ME.txt" "$stage/windows/$top/LICENSE"
+lay_out "$stage/linux" "$native" quorbel LEIA-ME.txt LICENSE quorbel.1
 rm -f "$out/$windows_zip"
-(cd "$stage/windows" && zip -q -X -r "$out/$windows_zip" quorbel)
-tar -C "$stage/linux" --owner=0 --group=0 -czf "$out/$linux_tar" quorbel
+(cd "$stage/windows" && zip -q -X -r "$out/$windows_zip" "$top")
+tar -C "$stage/linux" --owner=0 --group=0 -czf "$out/$linux_tar" "$top"
 (cd "$out" && sha256sum "$windows_zip" "$linux_tar" >SHA256SUMS)
 echo "$out/$windows_zip"
 echo "$out/$linux_tar"

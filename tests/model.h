@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -45,12 +46,12 @@ struct Model {
 };
 
 // Bytes in memory as the loader and the stream read and write them. The read or write after the first `fail_after`
-// fails (EIO); a rewind cuts the bytes to `shrink_to`, as a file that changes between measuring and reading. As a
-// sink it starts from the first bytes of `input`, as the tool's temporary file does.
+// fails (EIO); a rewind puts `rewound` in the bytes' place, as a file that changes between measuring and reading. As
+// a sink it starts from the first bytes of `input`, as the tool's temporary file does.
 struct MemoryFile {
   std::string bytes;
   int fail_after = -1;
-  std::size_t shrink_to = std::string::npos;
+  std::optional<std::string> rewound;
   std::size_t offset = 0;
   const std::string* input = nullptr;
 
@@ -68,7 +69,7 @@ struct MemoryFile {
   static bool rewind(void* context) {
     auto* file = static_cast<MemoryFile*>(context);
     file->offset = 0;
-    file->bytes.resize(std::min(file->shrink_to, file->bytes.size()));
+    file->bytes = file->rewound.value_or(file->bytes);
     return true;
   }
   static bool begin(void* context, int64_t unchanged) {

@@ -1,6 +1,7 @@
 """Runs quorbel (QUORBEL_EXE, separator QUORBEL_SEP, through QUORBEL_RUNNER such as wine or valgrind) in a scratch
 directory: each build and system must print and write the same bytes. QUORBEL_CHECKER: a memory checker it is under."""
 
+import json
 import os
 import re
 import shlex
@@ -17,9 +18,12 @@ WINDOWS = EXE.lower().endswith(".exe")
 LINUX, ROOT = not WINDOWS, not WINDOWS and os.geteuid() == 0
 EXE_NAME = "quorbel.exe" if WINDOWS else "quorbel"
 LIMIT = 15_360_000  # the largest rule file
-NO_RULES = "Nada para ser trocado, checar arquivo de configuração\n"
-TOO_LARGE = "Arquivo de configuração muito grande\n"
-USAGE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "golden", "usage.txt")
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "golden", "texts.json"), encoding="utf-8") as f:
+    TEXTS = json.load(f)  # every text the tool prints, "%s" where a name goes
+TEXTS["usage"] = "\n".join(TEXTS["usage"]) + "\n"
+if WINDOWS and b"Exec format error" in subprocess.run(RUNNER + [EXE], capture_output=True).stderr:
+    print("skipped: this machine runs no 32-bit code, so wine cannot start %s" % EXE)
+    os._exit(77)  # the suite's skip code
 # The system's error texts, and so the expected ones, are those of the C locale.
 ENV = dict(os.environ, LC_ALL="C")
 
@@ -29,10 +33,13 @@ def text(message) -> bytes:
     return message if isinstance(message, bytes) else message.encode("latin-1").replace(b"\n", b"\r\n")
 
 
+def say(key: str, *names) -> str:
+    return TEXTS[key] % names
+
+
 def done(*names) -> str:
-    """The output of a run over `names`: each a name it rewrote, or a (verb, name) it could not."""
-    return "".join("Não consegui %s: %s\n" % n if isinstance(n, tuple) else "Analisando: %s\n" % n
-                   for n in names) + "Feito\n"
+    """The output of a run over `names`: each a name it corrected, or a (text, name) for one it could not."""
+    return "".join(say(*n) if isinstance(n, tuple) else say("analysing", n) for n in names) + say("done")
 
 
 def rule(key: bytes, replacement: bytes = b"") -> bytes:
@@ -86,8 +93,13 @@ class ToolTest(unittest.TestCase):
     def popen(self, *args: str, cwd=None, **popen) -> subprocess.Popen:
         return subprocess.Popen(RUNNER + [self.exe, *args], cwd=cwd or self.work, stdin=subprocess.DEVNULL, **popen)
 
-    def run_tool(self, *args: str, exe=None, cwd=None, env=ENV, **popen) -> subprocess.CompletedProcess:
-        return subprocess.run(RUNNER + [exe or self.exe, *args], cwd=cwd or self.work, stdin=subprocess.DEVNULL,
+    def run_tool(self, *args: str, exe=None, cwd=None, env=ENV, user=(), **popen) -> subprocess.CompletedProcess:
+        """`user`: uid, gid and further groups to run as (root only)."""
+        if user:
+            os.chmod(self.scratch, 0o755)  # the program and its rules must be theirs to read
+            groups = "--groups=" + ",".join(map(str, user[1:]))
+            user = ["setpriv", "--reuid=%d" % user[0], "--regid=%d" % user[1], groups]
+        return subprocess.run([*user, *RUNNER, exe or self.exe, *args], cwd=cwd or self.work, stdin=subprocess.DEVNULL,
                               env=env, capture_output=True, timeout=120, **popen)
 
     def assert_run(self, *args: str, out, err=b"", status=0, files=None, **popen):
@@ -98,8 +110,6 @@ class ToolTest(unittest.TestCase):
             self.assertEqual(self.read(name), data, name)
 
     def assert_usage(self, run: subprocess.CompletedProcess, exe=None):
-        """The usage text as golden/usage.txt holds it, with this test's paths for <exe> and <cfg>."""
-        with open(USAGE, encoding="utf-8") as f:
-            usage = f.read().replace("<exe>", self.host_path(exe or self.exe))
-        usage = usage.replace("<cfg>", self.host_path(self.rules_path(exe)))
+        """The usage text, with this test's paths for the program and its rule file."""
+        usage = say("usage", self.host_path(exe or self.exe), self.host_path(self.rules_path(exe)))
         self.assertEqual((run.returncode, run.stdout, run.stderr), (0, text(usage), b""))

@@ -3,9 +3,11 @@
 import os
 import resource
 import shutil
+import subprocess
+import sys
 import unittest
 
-from harness import CHECKER, ENV, EXE_NAME, LIMIT, LINUX, NO_RULES, RUNNER, SEP, TOO_LARGE, WINDOWS, ToolTest
+from harness import CHECKER, ENV, EXE_NAME, LIMIT, LINUX, ROOT, RUNNER, SEP, WINDOWS, ToolTest, say
 from harness import done, rule, text
 
 FILL = rule(b"b", b"X")
@@ -31,24 +33,53 @@ class EntryTest(ToolTest):
             self.write("t.txt", b"aaa")
             self.assert_run("t.txt", exe=exe, env=env, out=done("t.txt"), files={"t.txt": b"bbb"})
 
+    @unittest.skipUnless(ROOT and not RUNNER and shutil.which("unshare"), "hiding /proc takes root")
+    def test_without_proc_the_program_is_found_as_the_shell_found_it(self):
+        # Through PATH, never in the current directory, which holds a rule file of its own.
+        self.write_rules({b"a": b"b"})
+        self.write("quorbel.cfg", rule(b"a", b"PLANTED"))
+        hidden = ["-m", "bash", "-c", 'mount -t tmpfs none /proc && exec -a quorbel "$@"', "bash", self.exe, "t.txt"]
+        found = dict(ENV, PATH=self.bin_dir + os.pathsep + ENV["PATH"])
+        missing = say("cannot_open_rules", "quorbel.cfg", "No such file or directory")
+        for env, status, out, err, data in ((found, 0, done("t.txt"), "", b"bbb"), (ENV, 1, "", missing, b"aaa")):
+            self.write("t.txt", b"aaa")
+            self.assert_run(*hidden, exe="unshare", env=env, status=status, out=out, err=err, files={"t.txt": data})
+
+    @unittest.skipIf(RUNNER, "timed: too slow under an instrumenting runner")
+    def test_rule_file_rewritten_while_runs_read_it_is_used_whole_or_not_at_all(self):
+        rules = b"".join(rule(b"<%04d>" % i, b"[%04d]" % i) for i in range(3000))  # several reads
+        self.write_rules(rules)
+        with open(os.path.join(self.scratch, "rules"), "wb") as f:
+            f.write(rules)
+        data = b"".join(b"<%04d>" % i for i in range(3000))
+        writer = ("import time\nrules = open(%r, 'rb').read()\nend = time.time() + 3\nwhile time.time() < end:\n"
+                  "    with open(%r, 'r+b') as f:\n        f.truncate()\n        for i in range(0, len(rules), 4096):\n"
+                  "            f.write(rules[i:i + 4096]); f.flush(); time.sleep(0.002)\n    time.sleep(0.3)\n")
+        writer = subprocess.Popen([sys.executable, "-c", writer % (os.path.join(self.scratch, "rules"), self.rules_path())])
+        self.addCleanup(writer.kill)
+        while writer.poll() is None:
+            self.write("t.txt", data)
+            run = self.run_tool("t.txt")
+            whole = (0, text(done("t.txt")), b"", data.replace(b"<", b"[").replace(b">", b"]"))
+            none = [(1, text(say("no_rules")), b"", data), (1, b"", text(say("cannot_read_rules")), data)]
+            self.assertIn((run.returncode, run.stdout, run.stderr, self.read("t.txt")), [whole] + none)
+
     def cannot_open(self, reason: str) -> str:
-        return "Não consegui abrir arquivo %s: %s\n" % (self.host_path(self.rules_path()), reason)
+        return say("cannot_open_rules", self.host_path(self.rules_path()), reason)
 
     def test_failures_leave_the_files_alone(self):
         self.write("t.txt", b"abc")
         self.assert_run("t.txt", status=1, out="", err=self.cannot_open("No such file or directory"),
                         files={"t.txt": b"abc"})
-        for raw in (b"", b"no separator\n\r\n", SEP + b"starts with it\n", b"x" * 201 + SEP + b"y\n", b"\0" + FILL):
+        other = b"$" if SEP == b"^" else b"^"  # the other build's separator is ordinary text
+        for raw in (b"", b"no separator\n\r\n", SEP + b"starts with it\n", b"x" * 201 + SEP + b"y\n", b"\0" + FILL,
+                    b"o" + other + b"r\n"):
             self.write_rules(raw)
-            self.assert_run("t.txt", status=1, out=NO_RULES, files={"t.txt": b"abc"})
-        self.write_rules(FILL + b"#" * (LIMIT - len(FILL)))
-        self.assert_run("t.txt", out=done("t.txt"), files={"t.txt": b"aXc"})
-        self.write_rules(FILL + b"#" * (LIMIT + 1 - len(FILL)))
-        self.assert_run("t.txt", status=1, out="", err=TOO_LARGE, files={"t.txt": b"aXc"})
+            self.assert_run("t.txt", status=1, out=say("no_rules"), files={"t.txt": b"abc"})
         os.remove(self.rules_path())
         os.mkdir(self.rules_path())
         run = self.run_tool("t.txt")  # the reason differs between systems
-        self.assertEqual((run.returncode, run.stdout, self.read("t.txt")), (1, b"", b"aXc"))
+        self.assertEqual((run.returncode, run.stdout, self.read("t.txt")), (1, b"", b"abc"))
         self.assertTrue(run.stderr.startswith(text(self.cannot_open("")[:-1])), run.stderr)
         self.assert_usage(self.run_tool())  # usage never opens the rule file
 
@@ -61,23 +92,8 @@ class EntryTest(ToolTest):
         self.assert_run("t.txt", status=1, out="", err=self.cannot_open("Illegal seek"))
         os.unlink(self.rules_path())
         os.symlink("/proc/self/mem", self.rules_path())  # the tool's own memory: address 0 fails to read
-        self.assert_run("t.txt", status=1, out="", err="Erro lendo arquivo de configuração\n",
+        self.assert_run("t.txt", status=1, out="", err=say("cannot_read_rules"),
                         files={"t.txt": b"abc"})
-
-    def test_line_forms(self):
-        other = b"$" if SEP == b"^" else b"^"
-        self.write_rules(b"abc" + SEP + b"xyz\r\n"     # CR LF
-                         b"del" + SEP + b"\n"           # an empty replacement deletes
-                         b"a" + SEP + b"b" + SEP + b"c\r"   # CR alone; later separators are replacement
-                         b"\n\n\r\r" + SEP + b"ign\n"   # an empty key: a comment
-                         b"p|x\n"                       # "|" is ordinary text
-                         b"o" + other + b"r\n"          # and so is the other build's separator
-                         b" sp " + SEP + b" SP \n"      # blanks belong to key and replacement
-                         + rule(b"K" * 200, b"200") + rule(b"L" * 201, b"201")  # the longest key; a comment
-                         + rule(b"\xe9", b"e") + rule(b"nul", b"N\0tail") + b"c" + SEP + b"C")  # NUL ends a text
-        self.write("t.txt", b"abc del a p|x o" + other + b"r sp x sp \xe9 nul c " + b"K" * 200 + b" " + b"L" * 201)
-        self.assert_run("t.txt", out=done("t.txt"), files={
-            "t.txt": b"xyz  b" + SEP + b"c p|x o" + other + b"r SP x SP e N c 200 " + b"L" * 201})
 
     @unittest.skipIf(WINDOWS or RUNNER or CHECKER, "a limit on the tool's own process, below what checkers reserve")
     def test_out_of_memory_at_each_stage(self):

@@ -48,7 +48,8 @@ class WindowsTest(ToolTest):
             f.write(b"root's")
         os.chmod(victim, 0o600)
         self.write("t.txt", b"aaa")
-        for target, out in ((victim, done(("criar", "t.txt"))), (nowhere, done("t.txt", ("criar", "t.txt")))):
+        refused, refused_late = done(("cannot_create", "t.txt")), done("t.txt", ("cannot_create", "t.txt"))
+        for target, out in ((victim, refused), (nowhere, refused_late)):
             os.symlink(target, self.path("quorbel.tmp"))
             self.assert_run("t.txt", out=out, files={"t.txt": b"aaa", victim: b"root's"})
             self.assertEqual((os.readlink(self.path("quorbel.tmp")), os.path.exists(nowhere)), (target, False))
@@ -80,13 +81,13 @@ class WindowsTest(ToolTest):
         # A tab, a double quote, "*" and "?" cannot be part of a Windows file name.
         line = '"a b.txt"  c" "d.txt\t"e\tf" say\\"hi\\" "a\\"b c" sub\\\\"t.txt"'
         self.assert_run(*self.command_line(line), exe="cmd", out=done(
-            "a b.txt", "c d.txt", *(("abrir", name) for name in ("e\tf", 'say"hi"', 'a"b c', 'sub\\"t.txt'))))
+            "a b.txt", "c d.txt", *(("cannot_open", name) for name in ("e\tf", 'say"hi"', 'a"b c', 'sub\\"t.txt'))))
         paths = ["sub\\t.txt", self.host_path(self.path("sub", "t.txt")), ".\\sub\\..\\sub\\t.txt"]
-        self.assert_run(*paths, "*.txt", "?.txt", "ro.txt", "h.txt",
-                        out=done(*paths, ("abrir", "*.txt"), ("abrir", "?.txt"), ("abrir", "ro.txt"), "h.txt"))
-        self.assert_run(*self.command_line("*.txt"), exe="cmd", out=done(("abrir", "*.txt")))  # no wildcards
+        self.assert_run(*paths, "*.txt", "?.txt", "ro.txt", "h.txt", out=done(
+            *paths, *(("cannot_open", name) for name in ("*.txt", "?.txt", "ro.txt")), "h.txt"))
+        self.assert_run(*self.command_line("*.txt"), exe="cmd", out=done(("cannot_open", "*.txt")))  # no wildcards
         devices = ["NUL", "CON", "nul", "nul.txt", "AUX", "COM1", "LPT1", "sub\\NUL", "\\\\.\\NUL", "sub", "sub\\"]
-        self.assert_run(*devices, out=done(*(("abrir", name) for name in devices)))
+        self.assert_run(*devices, out=done(*(("cannot_open", name) for name in devices)))
         self.assertEqual([self.read(name) for name in files], [b"b", b"b", b"b", b"a", b"b"])
         self.assertEqual((self.ls(), self.attrib("h.txt")),
                          (["a b.txt", "c d.txt", "h.txt", "ro.txt", "sub"], attributes))

@@ -55,6 +55,7 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
       {"ab^1\nab^2\nabc^3\n", "abcd", "1cd"},
       {"7c^7\n1b^1\nabc^3\n2c^2\n8b^8\nab^4\nab^5\n9a^9\n", "abcd", "3d"},
       {"x^\n", "axbxc", "abc"},  // an empty replacement deletes
+      {"a^a\nx^y\n", "aaa", "aaa"},  // a key that stands for itself changes nothing
       {"a^b^c\n", "a", "b^c"},
       {"ab^X\n", "a\0b\rab\n\0"s, "a\0b\rX\n\0"s},  // NUL, CR and LF are copied, never matched
       {"abc^Y\n", "ab", "ab"},                       // a key cut off by the end of the text

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
 #include "app/run.h"
 #include "model.h"
 #include "rules/allocation.h"
 
 using Lines = std::vector<std::string>;
+using namespace std::string_literals;
 
 TEST(Setup, RuleFileBesideTheProgram) {
   const std::pair<std::string, std::string> cases[] = {
@@ -46,31 +48,43 @@ TEST(Setup, ScanFindsRuleLinesAndEndsThemInPlace) {
   }
 }
 
-constexpr std::size_t kAll = std::string::npos;
+// A text as the tool prints it in the C locale: every LF leaves as CR LF.
+static std::string printed(std::string text) {
+  for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.insert(at, "\r");
+  return text;
+}
 
-// Each way loading fails: the status, and what the tool prints for it as "standard output|standard error", in
-// ISO-8859-1 (the C locale) with every LF leaving as CR LF.
+// Each way loading fails: the status, and what the tool prints for it on standard output and standard error.
 TEST(Setup, LoadReportsEachFailure) {
   std::string limit = "k^v\n" + std::string(static_cast<std::size_t>(kMaxRuleFileSize) - 4, '#');
   std::string two_blocks = "a^b\n" + std::string(9000, '#');  // the reads that succeed pick where it fails
-  std::string no_rules = "Nada para ser trocado, checar arquivo de configura\xE7\xE3o\r\n|";
-  std::string cannot_read = "|Erro lendo arquivo de configura\xE7\xE3o\r\n";
-  // The reads and the allocations that succeed (-1: all), and what a rewind leaves.
+  std::string other_block = two_blocks.substr(0, 8192) + std::string(two_blocks.size() - 8192, '%');
+  std::string report = "/q/r.cfg: " + std::string(std::strerror(EIO)) + "\n";
+  // The reads and the allocations that succeed (-1: all), and what a rewind puts in the file's place.
   const struct {
-    std::string bytes; int reads; std::size_t shrink_to; int allocations; LoadStatus status; std::string printed;
+    std::string bytes;
+    int reads;
+    std::optional<std::string> rewound;
+    int allocations;
+    LoadStatus status;
+    std::string out, err;
   } cases[] = {
-      {limit, -1, kAll, -1, LoadStatus::Loaded, "|"},
-      {limit + "#", -1, kAll, -1, LoadStatus::TooLarge, "|Arquivo de configura\xE7\xE3o muito grande\r\n"},
-      {"", -1, kAll, -1, LoadStatus::NoRules, no_rules},
-      {"comment\n^x\n", -1, kAll, -1, LoadStatus::NoRules, no_rules},
-      {two_blocks, 1, kAll, -1, LoadStatus::MeasureFailed, cannot_read},
-      {two_blocks, 3, kAll, -1, LoadStatus::ReadFailed, std::string("|/q/r.cfg: ") + std::strerror(EIO) + "\r\n"},
-      {two_blocks, -1, 8192, -1, LoadStatus::FileChanged, cannot_read},
-      {"a^b\n", -1, kAll, 0, LoadStatus::NoMemoryForText, "|Mem\xF3ria insuficiente\r\n"},
-      {"a^b\n", -1, kAll, 1, LoadStatus::NoMemoryForEntries, "|Mem\xF3ria insuficiente"},
+      {limit, -1, {}, -1, LoadStatus::Loaded, "", ""},
+      {limit + "#", -1, {}, -1, LoadStatus::TooLarge, "", text::kRulesTooLarge},
+      {"\xEF\xBB\xBF" + limit.substr(0, 4) + limit.substr(7), -1, {}, -1, LoadStatus::Loaded, "", ""},  // a mark counts
+      {"\xEF\xBB\xBF" + limit.substr(0, 4) + limit.substr(6), -1, {}, -1, LoadStatus::TooLarge, "", text::kRulesTooLarge},
+      {"\xFF\xFEk\0^\0v\0"s, -1, {}, -1, LoadStatus::NoRules, text::kNoRules, ""},  // saved as UTF-16
+      {"", -1, {}, -1, LoadStatus::NoRules, text::kNoRules, ""},
+      {"comment\n^x\n", -1, {}, -1, LoadStatus::NoRules, text::kNoRules, ""},
+      {two_blocks, 1, {}, -1, LoadStatus::MeasureFailed, "", text::kCannotReadRules},
+      {two_blocks, 3, {}, -1, LoadStatus::ReadFailed, "", report},
+      {two_blocks, -1, two_blocks.substr(0, 8192), -1, LoadStatus::FileChanged, "", text::kCannotReadRules},
+      {two_blocks, -1, other_block, -1, LoadStatus::FileChanged, "", text::kCannotReadRules},
+      {"a^b\n", -1, {}, 0, LoadStatus::NoMemoryForText, "", text::kNoMemory},
+      {"a^b\n", -1, {}, 1, LoadStatus::NoMemoryForEntries, "", text::kNoMemoryForEntries},
   };
   for (const auto& c : cases) {
-    MemoryFile file{c.bytes, c.reads, c.shrink_to}, again = file;
+    MemoryFile file{c.bytes, c.reads, c.rewound}, again = file;
     RuleSet rules{}, reported{};
     fail_allocations_after(c.allocations);
     LoadResult result = load_rules(file.source(), '^', &rules);
@@ -78,10 +92,10 @@ TEST(Setup, LoadReportsEachFailure) {
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     EXPECT_EQ(load_rule_text(again.source(), "/q/r.cfg", '^', &reported), c.status == LoadStatus::Loaded);
-    std::string printed = testing::internal::GetCapturedStdout() + "|" + testing::internal::GetCapturedStderr();
+    std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
     fail_allocations_after(-1);
     EXPECT_EQ(result.status, c.status) << c.bytes.substr(0, 20);
-    EXPECT_EQ(printed, c.printed) << c.bytes.substr(0, 20);
+    EXPECT_EQ(out + "|" + err, printed(c.out) + "|" + printed(c.err)) << c.bytes.substr(0, 20);
     for (RuleSet* set : {&rules, &reported}) {
       std::free(set->text);
       std::free(set->entries);
