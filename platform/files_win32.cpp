@@ -64,10 +64,11 @@ constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD kRetryMilliseconds = 50;
-// A file being deleted denies every open until its last handle closes, and a
+// A file being deleted denies every open until its last handle closes, a
 // file another process only looks at (another run checking its names, a
-// virus scanner) cannot be replaced meanwhile: both last a moment. Twenty
-// tries 50 ms apart wait a second for it, and no more.
+// virus scanner) cannot be replaced meanwhile, and a file just moved into
+// place stays its mover's a moment longer: each lasts a moment. Twenty tries
+// 50 ms apart wait a second for it, and no more.
 constexpr int kTransientRetries = 20;
 // Each time the lock is found to belong to a file that another run has
 // replaced meanwhile, that run has finished: the bound only keeps a file that
@@ -189,6 +190,7 @@ HANDLE open_writable(const std::wstring& path, FileId* id, DWORD* attributes) {
                   nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (file != INVALID_HANDLE_VALUE && !is_writable_file(file, id, attributes)) {
     CloseHandle(file);
+    SetLastError(ERROR_ACCESS_DENIED);
     return INVALID_HANDLE_VALUE;
   }
   return file;
@@ -575,7 +577,13 @@ Wait lock(NamedFile& file, int patience_ms) {
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return Wait::Failed;
     file.locked = true;
     FileId found{};
-    file.handle = open_writable(file.path, &found, &file.attributes);
+    // A run that has just moved its temporary file into this one's place,
+    // under the replaced file's lock, holds it without sharing a moment
+    // longer.
+    for (int busy = 0; (file.handle = open_writable(file.path, &found, &file.attributes)) == INVALID_HANDLE_VALUE &&
+                       GetLastError() == ERROR_SHARING_VIOLATION && ++busy < kTransientRetries;) {
+      Sleep(kRetryMilliseconds);
+    }
     if (file.handle == INVALID_HANDLE_VALUE) return Wait::Failed;
     if (found == file.id) return Wait::Done;
     // Another run put a new file in its place meanwhile: that one is
