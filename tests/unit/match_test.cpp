@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <set>
 #include <string>
@@ -22,19 +23,28 @@ static std::string random_string(std::mt19937& random, const std::string& alphab
   return s;
 }
 
-// The stream at both window sizes through every start-filter path a table can
-// take: the listed starts or the two-byte table, with or without the test of
-// the keys' first bytes.
+// The stream at both window sizes through every scan path that this processor
+// has and that serves the keys; `ran` gathers a bit for each path taken.
 static void expect_stream(const std::string& rule_file, char separator, const std::string& text,
-                          const std::string& expected) {
-  for (int path = 0; path < 4; ++path) {
-    LoadedTable rules(rule_file, separator);
-    if ((path & 1) != 0) rules.table.trie.few_starts = false;
-    if ((path & 2) != 0) rules.table.trie.first_bits.clear();
+                          const std::string& expected, unsigned* ran) {
+  LoadedTable rules(rule_file, separator);
+  for (int path = 0; path < kScanPaths; ++path) {
+    if (!scan_path_serves(rules.table.filter, static_cast<ScanPath>(path))) continue;
+    rules.table.filter.path = static_cast<ScanPath>(path);
+    *ran |= 1U << path;
     for (int32_t size : kWindowSizes) {
       ASSERT_EQ(stream(rules.table, text, size), expected) << rule_file << " path " << path << " window " << size;
     }
   }
+}
+
+// Says which scan paths a test ran, in its output and its XML report.
+static void report_paths(unsigned ran) {
+  const char* names[kScanPaths] = {"pairs", "listed SSE2", "nibbles AVX2", "nibbles AVX-512"};
+  std::string list;
+  for (int path = 0; path < kScanPaths; ++path) list += (ran >> path & 1) != 0 ? std::string(" ") + names[path] : "";
+  std::printf("scan paths run:%s\n", list.c_str());
+  testing::Test::RecordProperty("scan_paths", list);
 }
 
 TEST(Match, CasesThroughEveryLookupAndTheStream) {
@@ -43,7 +53,9 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
   std::string key200(kMaxKeyLength, 'k');
   std::string big(1 << 20, 'r');  // far longer than the output buffer
   std::string dots(9000, '.');    // longer than a small window
-  const struct { std::string rules, text, expected; } cases[] = {
+  const struct {
+    std::string rules, text, expected;
+  } cases[] = {
       {"teh^the\n", "teh cat teh", "the cat the"},
       {"a^b\nb^c\n", "ab", "bc"},  // replacements are not rescanned
       {"aa^x\n", "aaa", "xa"},     // left to right, no overlap
@@ -57,21 +69,24 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
       {"x^\n", "axbxc", "abc"},  // an empty replacement deletes
       {"a^b^c\n", "a", "b^c"},
       {"ab^X\n", "a\0b\rab\n\0"s, "a\0b\rX\n\0"s},  // NUL, CR and LF are copied, never matched
-      {"abc^Y\n", "ab", "ab"},                       // a key cut off by the end of the text
+      {"abc^Y\n", "ab", "ab"},                      // a key cut off by the end of the text
       {prefix_chain, std::string(150, 'a') + "b", "150b"},
       {key200 + "^x\n" + key200.substr(0, 100) + "^y\n", key200, "x"},  // nothing readable after the longest key
       {"k^" + big + "\n", dots + "k.k" + dots + "k", dots + big + "." + big + dots + big},
   };
+  unsigned ran = 0;
   for (const auto& c : cases) {
     LoadedTable rules(c.rules, '^');
     EXPECT_EQ(rewrite_by(rules.table, c.text, lookup_reference), c.expected) << c.rules;
     EXPECT_EQ(check_lookups(c.rules, '^', c.text), "") << c.rules;  // lookup, at every position
-    expect_stream(c.rules, '^', c.text, c.expected);
+    expect_stream(c.rules, '^', c.text, c.expected, &ran);
   }
+  report_paths(ran);
 }
 
 TEST(Match, RandomRuleSetsAgreeWithTheModelAndTheReference) {
   std::mt19937 random(12345);
+  unsigned ran = 0;
   const std::string alphabets[] = {"ab", "abc", "a\xe9\x80\xff", "abcdefgh"};
   for (int round = 0; round < 600; ++round) {
     const std::string& alphabet = alphabets[round % 4];
@@ -88,8 +103,9 @@ TEST(Match, RandomRuleSetsAgreeWithTheModelAndTheReference) {
     std::string text = random_string(random, alphabet, 400) + *keys.rbegin();
     ASSERT_EQ(check_lookups(rule_file, separator, text), "") << rule_file;
     LoadedTable rules(rule_file, separator);
-    if (rules.built) expect_stream(rule_file, separator, text, rewrite_by(rules.table, text, lookup_reference));
+    if (rules.built) expect_stream(rule_file, separator, text, rewrite_by(rules.table, text, lookup_reference), &ran);
   }
+  report_paths(ran);
 }
 
 TEST(Match, StreamAcrossWindowBoundaries) {
@@ -100,6 +116,7 @@ TEST(Match, StreamAcrossWindowBoundaries) {
   std::string rule_file;
   for (const std::string& key : keys) rule_file += key + "^[" + std::to_string(rule_file.size()) + "]\n";
   LoadedTable rules(rule_file, '^');
+  unsigned ran = 0;
   for (std::size_t size : {0, 1, 7991, 7992, 7993, 8191, 8192, 8193, 16384, 262143, 262144, 262145, 600000}) {
     std::string text = random_string(random, "ab\r\n\0\xe9"s, size);
     // The longest key across each window boundary of either layout, and at the end.
@@ -108,8 +125,9 @@ TEST(Match, StreamAcrossWindowBoundaries) {
       if (at <= size && at + long_key.size() <= size) text.replace(at, long_key.size(), long_key);
     }
     // lookup_reference, which the cases hold to the model
-    expect_stream(rule_file, '^', text, rewrite_by(rules.table, text, lookup_reference));
+    expect_stream(rule_file, '^', text, rewrite_by(rules.table, text, lookup_reference), &ran);
   }
+  report_paths(ran);
 }
 
 TEST(Match, StreamReportsReadAndWriteFailures) {
