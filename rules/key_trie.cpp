@@ -42,62 +42,65 @@ constexpr uint32_t kLongerKeys = 1U << 31;        // in pair_starts
 constexpr uint32_t kRepeatedShortKey = 1U << 30;  // in pair_starts
 constexpr uint32_t kShortKeyNode = kRepeatedShortKey - 1;
 
-// The keys under a node while the trie is built: [first, last) in key order,
-// and the depth of the node's parent.
-struct Span {
-  int32_t first;
-  int32_t last;
-  int32_t parent_depth;
-};
-
 // The byte that leads from a node at `parent_depth` to `child`.
 uint8_t edge_byte(const KeyTrie& trie, const TrieNode& child, int parent_depth) {
   return static_cast<uint8_t>(trie.text[child.key_offset + static_cast<uint32_t>(parent_depth)]);
+}
+
+// While the trie is built, a node not yet given its children holds the keys
+// below it, [first, last) in key order, in the fields that its children will
+// fill, and the depth of its parent.
+void hold_keys(TrieNode* node, int32_t first, int32_t last, int parent_depth) {
+  node->first_child = first;
+  node->child_table = last;
+  node->child_bytes = static_cast<uint64_t>(parent_depth);
 }
 
 // A leaf has no child bytes; it keeps the first bytes of its label instead,
 // so that most lookups that fail on a leaf never read the rule text. They
 // start where a lookup arrives: after the parent's byte, and never before the
 // third byte, which the start tables resolve.
-void keep_label_start(const KeyTrie& trie, TrieNode* leaf, int parent_depth) {
+void keep_label_start(const SortedKeys& keys, int32_t key, TrieNode* leaf, int parent_depth) {
   int arrival = parent_depth + 1 > kStartBytes ? parent_depth + 1 : kStartBytes;
   for (int i = 0; i < kInlineLabelBytes && arrival + i < leaf->depth; ++i) {
-    leaf->child_bytes |= uint64_t{edge_byte(trie, *leaf, arrival + i)} << (8 * i);
+    leaf->child_bytes |= uint64_t{key_byte(keys, key, arrival + i)} << (8 * i);
   }
 }
 
-// Adds the children of node `index`, whose keys `spans[index]` holds, after
-// the last node: one per run of keys that agree in the byte after the node.
-// A run of one key (or of one key repeated) is a leaf at the key's end; a
-// longer run's node ends where its keys part.
-void add_children(const SortedKeys& keys, KeyTrie* trie, Span* spans, int32_t index) {
+// Adds the children of node `index` after the last node: one per run of its
+// keys that agree in the byte after the node. A run of one key (or of one key
+// repeated) is a leaf at the key's end; a longer run's node ends where its
+// keys part.
+void add_children(const SortedKeys& keys, KeyTrie* trie, int32_t index) {
   TrieNode& node = trie->nodes[index];
-  Span span = spans[index];
-  int depth = node.depth;
-  int32_t i = span.first;
-  if (i < span.last && keys.lengths[i] == depth) {  // the shortest keys sort first
-    node.flags = kTerminal;
-    for (++i; i < span.last && keys.lengths[i] == depth; ++i) node.flags |= kRepeated;
-  }
+  int32_t i = node.first_child;
+  int32_t last = node.child_table;
+  auto parent_depth = static_cast<int>(node.child_bytes);
+  int32_t first_key = i;
   node.first_child = trie->node_count;
-  while (i < span.last) {
+  node.child_table = -1;
+  node.child_bytes = 0;
+  int depth = node.depth;
+  if (i < last && keys.keys[i].length == depth) {  // the shortest keys sort first
+    node.flags = kTerminal;
+    for (++i; i < last && keys.keys[i].length == depth; ++i) node.flags |= kRepeated;
+  }
+  while (i < last) {
     int32_t first = i;
-    int child_depth = keys.lengths[first];
-    for (++i; i < span.last && keys.shared[i] > depth; ++i) {
-      if (keys.shared[i] < child_depth) child_depth = keys.shared[i];
+    int child_depth = keys.keys[first].length;
+    for (++i; i < last && keys.keys[i].shared > depth; ++i) {
+      if (keys.keys[i].shared < child_depth) child_depth = keys.keys[i].shared;
     }
-    TrieNode& child = trie->nodes[trie->node_count];
-    child = TrieNode{
-        0, static_cast<uint32_t>(keys.entries[first] - trie->text), -1, -1, 0, static_cast<uint8_t>(child_depth), 0};
-    spans[trie->node_count] = Span{first, i, depth};
+    TrieNode& child = trie->nodes[trie->node_count++];
+    child = TrieNode{0, keys.keys[first].offset, 0, 0, 0, static_cast<uint8_t>(child_depth), 0};
+    hold_keys(&child, first, i, depth);
     if (node.child_count < kInlineChildren) {
-      node.child_bytes |= uint64_t{edge_byte(*trie, child, depth)} << (8 * node.child_count);
+      node.child_bytes |= uint64_t{key_byte(keys, first, depth)} << (8 * node.child_count);
     }
     ++node.child_count;
-    ++trie->node_count;
   }
   if (node.child_count == 0) {
-    keep_label_start(*trie, &node, span.parent_depth);
+    keep_label_start(keys, first_key, &node, parent_depth);
   } else if (node.child_count > kInlineChildren) {
     node.child_bytes = 0;
   }
@@ -216,28 +219,21 @@ int32_t find_child(const KeyTrie& trie, const TrieNode& node, uint8_t byte) {
 
 }  // namespace
 
-bool build_key_trie(const SortedKeys& keys, KeyTrie* trie) {
-  *trie = KeyTrie{keys.entries[0], nullptr, 0, nullptr, nullptr, nullptr, 0};
-  for (int32_t i = 1; i < keys.count; ++i) {
-    if (keys.entries[i] < trie->text) trie->text = keys.entries[i];
-  }
+std::size_t trie_node_bytes(int32_t count) {
   // A node is the root, a key's end or a branch (fewer than the keys).
-  size_t capacity = 2 * static_cast<size_t>(keys.count) + 1;
-  trie->nodes = static_cast<TrieNode*>(allocate(sizeof(TrieNode) * capacity));
-  auto* spans = static_cast<Span*>(allocate(sizeof(Span) * capacity));
-  bool built = trie->nodes != nullptr && spans != nullptr;
-  if (built) {
-    trie->nodes[0] = TrieNode{0, static_cast<uint32_t>(keys.entries[0] - trie->text), -1, -1, 0, 0, 0};
-    spans[0] = Span{0, keys.count, 0};
-    trie->node_count = 1;
-    // Breadth first: the few nodes near the root, which nearly every lookup
-    // visits, share a handful of cache lines.
-    for (int32_t i = 0; i < trie->node_count; ++i) add_children(keys, trie, spans, i);
-    built = add_child_tables(trie) && index_starts(trie);
-  }
-  std::free(spans);
-  if (!built) release_key_trie(trie);
-  return built;
+  return sizeof(TrieNode) * (2 * static_cast<size_t>(count) + 1);
+}
+
+bool build_key_trie(const SortedKeys& keys, void* memory, KeyTrie* trie) {
+  *trie = KeyTrie{keys.text, static_cast<TrieNode*>(memory), 1, nullptr, nullptr, nullptr, 0};
+  trie->nodes[0] = TrieNode{0, keys.keys[0].offset, 0, 0, 0, 0, 0};
+  hold_keys(&trie->nodes[0], 0, keys.count, 0);
+  // Breadth first: the few nodes near the root, which nearly every lookup
+  // visits, share a handful of cache lines.
+  for (int32_t i = 0; i < trie->node_count; ++i) add_children(keys, trie, i);
+  if (add_child_tables(trie) && index_starts(trie)) return true;
+  release_key_trie(trie);
+  return false;
 }
 
 TrieResult find_longest(const KeyTrie& trie, const char* text, int32_t readable, const char** entry,

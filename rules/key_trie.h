@@ -3,6 +3,7 @@
 // at a text position in a few steps, whatever the number of rules; the start
 // tables lead from a position's first bytes into it.
 
+#include <cstddef>
 #include <cstdint>
 
 #include "rules/keys.h"
@@ -11,7 +12,7 @@ struct TrieNode;
 
 struct KeyTrie {
   const char* text;  // the rule text that the nodes' key offsets count from
-  TrieNode* nodes;   // breadth first: the root, then each level's nodes
+  TrieNode* nodes;   // breadth first: the root, then each level's nodes; owns the memory they lie in
   int32_t node_count;
   uint8_t* child_tables;  // 256 slots a table: child position + 1, or 0
   // Per two-byte start: the longest key of one or two bytes that matches
@@ -23,8 +24,13 @@ struct KeyTrie {
   int triple_shift;  // 32 - log2 of the table size
 };
 
-// Builds the trie over the keys. False when memory is exhausted.
-bool build_key_trie(const SortedKeys& keys, KeyTrie* trie);
+// The bytes that the nodes of a trie over `count` keys may take.
+std::size_t trie_node_bytes(int32_t count);
+
+// Builds the trie over the keys, its nodes in the first
+// trie_node_bytes(keys.count) bytes of `memory` (an allocate() block, which
+// the trie owns from then on, built or not). False when memory is exhausted.
+bool build_key_trie(const SortedKeys& keys, void* memory, KeyTrie* trie);
 
 enum class TrieResult { Found, None, Repeated };
 

@@ -55,10 +55,28 @@ inline int key_length(const char* entry, char separator) {
   return length;
 }
 
-// The keys in key order, with what the lookup structures are built from.
+// The bytes of a key that its sort prefix holds.
+constexpr int kSortPrefixBytes = 8;
+
+// A key in key order, as the sort leaves it and the lookup structures are
+// built from it, without going back to the rule text for its first bytes.
+struct SortedKey {
+  uint64_t prefix;  // the first kSortPrefixBytes bytes, big-endian, zero past the key's end
+  uint32_t offset;  // of the rule entry in the rule text
+  uint8_t length;   // 1 to kMaxKeyLength
+  uint8_t shared;   // leading bytes shared with the key before; 0 for the first
+};
+
 struct SortedKeys {
-  const char* const* entries;
-  const uint8_t* lengths;  // of each key, 1 to kMaxKeyLength
-  const uint8_t* shared;   // leading bytes each key shares with the one before it; 0 for the first
+  const char* text;  // the rule text that the offsets count from
+  const SortedKey* keys;
   int32_t count;
 };
+
+// Byte j of key i: below kSortPrefixBytes, 0 past the key's end; from there
+// on, only within the key.
+inline uint8_t key_byte(const SortedKeys& keys, int32_t i, int j) {
+  const SortedKey& key = keys.keys[i];
+  if (j < kSortPrefixBytes) return static_cast<uint8_t>(key.prefix >> (8 * (kSortPrefixBytes - 1 - j)));
+  return static_cast<uint8_t>(keys.text[key.offset + static_cast<uint32_t>(j)]);
+}

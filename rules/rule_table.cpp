@@ -8,66 +8,46 @@
 
 namespace {
 
-int key_byte(const char* entry, int32_t j, char separator) {
-  char byte = entry[j];
-  return byte == separator || byte == '\0' ? 0 : static_cast<unsigned char>(byte);
-}
-
-// Orders keys as unsigned bytes; the end of a key counts as 0, so a key sorts
-// before the keys it is a proper prefix of.
-int compare_keys(const char* a, const char* b, char separator) {
-  for (int32_t j = 0;; ++j) {
-    int byte_a = key_byte(a, j, separator);
-    int byte_b = key_byte(b, j, separator);
-    if (byte_a != byte_b) return byte_a < byte_b ? -1 : 1;
-    if (byte_a == 0) return 0;
-  }
-}
-
 int32_t probe_start_for(int32_t count) {
   int32_t power = 2;
   while (power < count) power *= 2;
   return power / 2;
 }
 
-// An entry with the first eight bytes of its key, big-endian and zero after
-// the key's end: sorting these orders most keys without touching the rule
-// text.
-struct SortRecord {
-  uint64_t prefix;
-  const char* entry;
-};
-
-constexpr int kSortPrefixBytes = 8;
-
-uint64_t key_prefix(const char* entry, char separator) {
+// A key as the sort first sees it, in file order.
+SortedKey unsorted_key(const char* text, const char* entry, char separator) {
   uint64_t prefix = 0;
-  for (int j = 0; j < kSortPrefixBytes; ++j) {
-    int byte = key_byte(entry, j, separator);
-    if (byte == 0) break;
-    prefix |= static_cast<uint64_t>(byte) << (8 * (kSortPrefixBytes - 1 - j));
+  int length = 0;
+  for (; entry[length] != separator && length < kSortPrefixBytes; ++length) {
+    prefix |= uint64_t{static_cast<unsigned char>(entry[length])} << (8 * (kSortPrefixBytes - 1 - length));
   }
-  return prefix;
+  length += key_length(entry + length, separator);
+  return SortedKey{prefix, static_cast<uint32_t>(entry - text), static_cast<uint8_t>(length), 0};
 }
 
-// Whether the key goes on past its sort prefix.
-bool longer_than_prefix(uint64_t prefix) { return (prefix & 0xFF) != 0; }
-
-// The key order of compare_keys.
-int compare_records(const SortRecord& a, const SortRecord& b, char separator) {
+// Key order: bytes as unsigned values, a key before the keys it is a proper
+// prefix of. Negative, zero or positive as `a` sorts before, with or after `b`.
+int compare_keys(const char* text, const SortedKey& a, const SortedKey& b) {
   if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-  if (!longer_than_prefix(a.prefix)) return 0;  // equal keys
-  return compare_keys(a.entry + kSortPrefixBytes, b.entry + kSortPrefixBytes, separator);
+  int shorter = a.length < b.length ? a.length : b.length;
+  if (shorter > kSortPrefixBytes) {
+    const char* key_a = text + a.offset;
+    const char* key_b = text + b.offset;
+    int j = common_length(key_a + kSortPrefixBytes, key_b + kSortPrefixBytes, shorter - kSortPrefixBytes) +
+            kSortPrefixBytes;
+    if (j < shorter) return static_cast<unsigned char>(key_a[j]) < static_cast<unsigned char>(key_b[j]) ? -1 : 1;
+  }
+  return a.length - b.length;
 }
 
-void merge_runs(const SortRecord* source, SortRecord* destination, int32_t begin, int32_t middle, int32_t end,
-                char separator) {
+void merge_runs(const char* text, const SortedKey* source, SortedKey* destination, int32_t begin, int32_t middle,
+                int32_t end) {
   int32_t left = begin;
   int32_t right = middle;
   int32_t out = begin;
   while (left < middle && right < end) {
     // Ties take the left run, so equal keys keep their order.
-    if (compare_records(source[left], source[right], separator) <= 0) {
+    if (compare_keys(text, source[left], source[right]) <= 0) {
       destination[out++] = source[left++];
     } else {
       destination[out++] = source[right++];
@@ -77,34 +57,34 @@ void merge_runs(const SortRecord* source, SortRecord* destination, int32_t begin
   while (right < end) destination[out++] = source[right++];
 }
 
-// Bottom-up merge sort of records[0..count) using spare[0..count); leaves
-// them sorted in `records`.
-void merge_sort(SortRecord* records, SortRecord* spare, int32_t count, char separator) {
-  SortRecord* source = records;
-  SortRecord* destination = spare;
+// Bottom-up merge sort of keys[0..count) using spare[0..count); leaves them
+// sorted in `keys`.
+void merge_sort(const char* text, SortedKey* keys, SortedKey* spare, int32_t count) {
+  SortedKey* source = keys;
+  SortedKey* destination = spare;
   for (int32_t width = 1; width < count; width *= 2) {
     for (int32_t begin = 0; begin < count; begin += 2 * width) {
       int32_t middle = count - begin > width ? begin + width : count;
       int32_t end = count - middle > width ? middle + width : count;
-      merge_runs(source, destination, begin, middle, end, separator);
+      merge_runs(text, source, destination, begin, middle, end);
     }
-    SortRecord* swap = source;
+    SortedKey* swap = source;
     source = destination;
     destination = swap;
   }
-  if (source != records) std::memcpy(records, source, sizeof(SortRecord) * static_cast<std::size_t>(count));
+  if (source != keys) std::memcpy(keys, source, sizeof(SortedKey) * static_cast<std::size_t>(count));
 }
 
-// Sorts the records by key, stably, so that equal keys keep their file order:
-// a radix sort of the prefixes, a byte a pass from the last, then a merge
-// sort of each run of keys that share their whole prefix and go on.
-void sort_records(SortRecord* records, SortRecord* spare, int32_t count, char separator) {
+// Sorts the keys stably, so that equal keys keep their file order: a radix
+// sort of the prefixes, a byte a pass from the last, then a merge sort of
+// each run of keys that share their whole prefix and go on.
+void sort_keys(const char* text, SortedKey* keys, SortedKey* spare, int32_t count) {
   uint32_t counts[kSortPrefixBytes][256] = {};
   for (int32_t i = 0; i < count; ++i) {
-    for (int b = 0; b < kSortPrefixBytes; ++b) ++counts[b][records[i].prefix >> (8 * b) & 0xFF];
+    for (int b = 0; b < kSortPrefixBytes; ++b) ++counts[b][keys[i].prefix >> (8 * b) & 0xFF];
   }
-  SortRecord* source = records;
-  SortRecord* destination = spare;
+  SortedKey* source = keys;
+  SortedKey* destination = spare;
   for (int b = 0; b < kSortPrefixBytes; ++b) {
     uint32_t(&slots)[256] = counts[b];
     if (slots[source[0].prefix >> (8 * b) & 0xFF] == static_cast<uint32_t>(count)) continue;  // one value
@@ -115,68 +95,37 @@ void sort_records(SortRecord* records, SortRecord* spare, int32_t count, char se
       total += here;
     }
     for (int32_t i = 0; i < count; ++i) destination[slots[source[i].prefix >> (8 * b) & 0xFF]++] = source[i];
-    SortRecord* swap = source;
+    SortedKey* swap = source;
     source = destination;
     destination = swap;
   }
-  if (source != records) std::memcpy(records, source, sizeof(SortRecord) * static_cast<std::size_t>(count));
+  if (source != keys) std::memcpy(keys, source, sizeof(SortedKey) * static_cast<std::size_t>(count));
   for (int32_t begin = 0; begin < count;) {
     int32_t end = begin + 1;
-    while (end < count && records[end].prefix == records[begin].prefix) ++end;
-    if (end - begin > 1 && longer_than_prefix(records[begin].prefix)) {
-      merge_sort(records + begin, spare + begin, end - begin, separator);
+    while (end < count && keys[end].prefix == keys[begin].prefix) ++end;
+    // Shorter keys with one prefix are equal; a key of kSortPrefixBytes may
+    // be a proper prefix of the others.
+    if (end - begin > 1 && keys[begin].length >= kSortPrefixBytes) {
+      merge_sort(text, keys + begin, spare + begin, end - begin);
     }
     begin = end;
   }
 }
 
-// The lengths of the sorted keys and the bytes each shares with the one
-// before, from the records' prefixes where they differ.
-void measure_keys(const SortRecord* records, int32_t count, char separator, uint8_t* lengths, uint8_t* shared) {
-  for (int32_t i = 0; i < count; ++i) {
-    lengths[i] = static_cast<uint8_t>(key_length(records[i].entry, separator));
-    if (i == 0) {
-      shared[i] = 0;
-      continue;
+// The bytes each sorted key shares with the one before, from the prefixes
+// where they differ.
+void measure_shared(const char* text, SortedKey* keys, int32_t count) {
+  for (int32_t i = 1; i < count; ++i) {
+    const SortedKey& before = keys[i - 1];
+    int shorter = before.length < keys[i].length ? before.length : keys[i].length;
+    uint64_t differ = before.prefix ^ keys[i].prefix;
+    int shared = differ != 0 ? __builtin_clzll(differ) / 8 : shorter;
+    if (differ == 0 && shorter > kSortPrefixBytes) {
+      shared = kSortPrefixBytes + common_length(text + before.offset + kSortPrefixBytes,
+                                                text + keys[i].offset + kSortPrefixBytes, shorter - kSortPrefixBytes);
     }
-    uint64_t differ = records[i - 1].prefix ^ records[i].prefix;
-    int shorter = lengths[i - 1] < lengths[i] ? lengths[i - 1] : lengths[i];
-    if (differ != 0) {
-      shared[i] = static_cast<uint8_t>(__builtin_clzll(differ) / 8);
-    } else if (shorter <= kSortPrefixBytes) {
-      shared[i] = static_cast<uint8_t>(shorter);
-    } else {
-      shared[i] = static_cast<uint8_t>(kSortPrefixBytes + common_length(records[i - 1].entry + kSortPrefixBytes,
-                                                                        records[i].entry + kSortPrefixBytes,
-                                                                        shorter - kSortPrefixBytes));
-    }
+    keys[i].shared = static_cast<uint8_t>(shared);
   }
-}
-
-template <typename T>
-T* allocate_array(int32_t count) {
-  return static_cast<T*>(allocate(sizeof(T) * static_cast<std::size_t>(count)));
-}
-
-// Sorts the entries in place and builds the lookup structures over them.
-// False when memory is exhausted; `lengths` and `shared` then describe the
-// sorted keys.
-bool sort_and_index(const RuleSet& rules, char separator, RuleTable* table, uint8_t* lengths, uint8_t* shared) {
-  int32_t count = rules.count;
-  auto* records = allocate_array<SortRecord>(count);
-  auto* spare = records == nullptr ? nullptr : allocate_array<SortRecord>(count);
-  if (spare != nullptr) {
-    for (int32_t i = 0; i < count; ++i)
-      records[i] = SortRecord{key_prefix(rules.entries[i], separator), rules.entries[i]};
-    sort_records(records, spare, count, separator);
-    measure_keys(records, count, separator, lengths, shared);
-    for (int32_t i = 0; i < count; ++i) rules.entries[i] = records[i].entry;
-  }
-  std::free(records);
-  std::free(spare);
-  if (spare == nullptr) return false;
-  SortedKeys keys{rules.entries, lengths, shared, count};
-  return build_key_trie(keys, &table->trie) && build_start_filter(keys, &table->filter);
 }
 
 }  // namespace
@@ -187,28 +136,38 @@ BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* ta
   table->separator = separator;
   table->probe_start = probe_start_for(count);
 
-  auto* lengths = allocate_array<uint8_t>(count);
-  auto* shared = lengths == nullptr ? nullptr : allocate_array<uint8_t>(count);
-  bool indexed = shared != nullptr && sort_and_index(rules, separator, table, lengths, shared);
+  // One allocation for the sort and the trie: the keys sort at its end with
+  // its start as the spare half, where the trie's nodes then go. Each page
+  // costs a fault when first written, which is most of the set-up's time
+  // with many rules.
+  std::size_t node_bytes = trie_node_bytes(count);
+  auto* memory = static_cast<char*>(allocate(node_bytes + sizeof(SortedKey) * static_cast<std::size_t>(count)));
+  if (memory == nullptr) return BuildStatus::NoMemory;
+  auto* keys = reinterpret_cast<SortedKey*>(memory + node_bytes);
+  for (int32_t i = 0; i < count; ++i) keys[i] = unsorted_key(rules.text, entries[i], separator);
+  sort_keys(rules.text, keys, reinterpret_cast<SortedKey*>(memory), count);
+  measure_shared(rules.text, keys, count);
+  for (int32_t i = 0; i < count; ++i) entries[i] = rules.text + keys[i].offset;
+  SortedKeys sorted{rules.text, keys, count};
+  if (!build_key_trie(sorted, memory, &table->trie) || !build_start_filter(sorted, &table->filter)) {
+    return BuildStatus::NoMemory;
+  }
+
   // A key is a proper prefix of the next when the next shares all of it and
   // goes on.
-  auto is_proper_prefix = [lengths, shared](int32_t i) {
-    return shared[i + 1] == lengths[i] && lengths[i + 1] > lengths[i];
+  auto is_proper_prefix = [keys](int32_t i) {
+    return keys[i + 1].shared == keys[i].length && keys[i + 1].length > keys[i].length;
   };
   int32_t prefix_count = 0;
-  for (int32_t i = 0; indexed && i + 1 < count; ++i) prefix_count += is_proper_prefix(i) ? 1 : 0;
-  const char** prefixes = indexed ? allocate_array<const char*>(prefix_count) : nullptr;
-  if (prefixes != nullptr) {
-    // In place: each entry moves down by the number moved out before it.
-    int32_t moved = 0;
-    for (int32_t i = 0; i + 1 < count; ++i) {
-      if (is_proper_prefix(i)) prefixes[moved++] = entries[i];
-      entries[i + 1 - moved] = entries[i + 1];
-    }
-  }
-  std::free(lengths);
-  std::free(shared);
+  for (int32_t i = 0; i + 1 < count; ++i) prefix_count += is_proper_prefix(i) ? 1 : 0;
+  auto* prefixes = static_cast<const char**>(allocate(sizeof(const char*) * static_cast<std::size_t>(prefix_count)));
   if (prefixes == nullptr) return BuildStatus::NoMemory;
+  // In place: each entry moves down by the number moved out before it.
+  int32_t moved = 0;
+  for (int32_t i = 0; i + 1 < count; ++i) {
+    if (is_proper_prefix(i)) prefixes[moved++] = entries[i];
+    entries[i + 1 - moved] = entries[i + 1];
+  }
   table->main = entries;
   table->main_count = count - prefix_count;
   table->prefixes = prefixes;

@@ -17,6 +17,7 @@ namespace {
 // of a prefix owes nothing to that of the block it lies in.
 constexpr uint32_t kSecondMultiplier = 0x85EBCA77U;
 
+static_assert(kPrefixBytes <= kSortPrefixBytes, "the filter takes its keys' first bytes from their sort prefixes");
 constexpr int kPairCount = 65536;
 // Keys of three or four bytes set one bit each in a table of this many bits
 // a key, so that about one position in 64 passes a length by chance.
@@ -306,14 +307,14 @@ void set_nibble_masks(const SortedKeys& keys, StartFilter* filter) {
     auto bucket = static_cast<uint8_t>(1U << (static_cast<int64_t>(i) * kBuckets / keys.count));
     for (int j = 0; j < kNibbleBytes; ++j) {
       uint8_t(&masks)[2][16] = filter->nibble_masks[j];
-      if (j >= keys.lengths[i]) {  // past the key's end any byte goes
+      if (j >= keys.keys[i].length) {  // past the key's end any byte goes
         for (int nibble = 0; nibble < 16; ++nibble) {
           masks[0][nibble] |= bucket;
           masks[1][nibble] |= bucket;
         }
         continue;
       }
-      auto byte = static_cast<unsigned char>(keys.entries[i][j]);
+      uint8_t byte = key_byte(keys, i, j);
       masks[0][byte & 15] |= bucket;
       masks[1][byte >> 4] |= bucket;
     }
@@ -332,8 +333,8 @@ bool build_start_filter(const SortedKeys& keys, StartFilter* filter) {
   std::size_t middle = 0;
   std::size_t longer = 0;
   for (int32_t i = 0; i < keys.count; ++i) {
-    middle += keys.lengths[i] == 3 || keys.lengths[i] == 4 ? 1 : 0;
-    longer += keys.lengths[i] >= kBlockStartBytes ? 1 : 0;
+    middle += keys.keys[i].length == 3 || keys.keys[i].length == 4 ? 1 : 0;
+    longer += keys.keys[i].length >= kBlockStartBytes ? 1 : 0;
   }
   // At least a block's worth of key bits and two blocks, so that the shifts
   // that index them stay below 32.
@@ -358,9 +359,10 @@ bool build_start_filter(const SortedKeys& keys, StartFilter* filter) {
 
   bool length_occurs[kPrefixBytes + 1] = {};
   for (int32_t i = 0; i < keys.count; ++i) {
-    const char* key = keys.entries[i];
-    int length = keys.lengths[i];
-    uint32_t pair = pair_index(key);  // the separator after a one-byte key goes below
+    char key[kPrefixBytes];  // the first bytes, as the text holds them, zero past the end
+    for (int j = 0; j < kPrefixBytes; ++j) key[j] = static_cast<char>(key_byte(keys, i, j));
+    int length = keys.keys[i].length;
+    uint32_t pair = pair_index(key);
     uint32_t seconds = length == 1 ? 256 : 1;
     for (uint32_t second = 0; second < seconds; ++second) {
       uint32_t index = length == 1 ? pair >> 8 << 8 | second : pair;
@@ -370,12 +372,12 @@ bool build_start_filter(const SortedKeys& keys, StartFilter* filter) {
     if (length <= 2) continue;
     int prefix = length < kPrefixBytes ? length : kPrefixBytes;
     length_occurs[prefix] = true;
-    uint32_t low = first_bytes(key, prefix < 4 ? prefix : 4);
+    uint32_t low = first_bytes(key, 4);
     if (length < kBlockStartBytes) {
       set_bit(filter->key_bits, prefix_hash(low, 0) >> filter->key_shift);
       continue;
     }
-    uint32_t high = first_bytes(key + 4, prefix - 4);
+    uint32_t high = first_bytes(key + 4, 4);
     StartBlock start = block_of(*filter, low, high & 0xFF);
     for (uint32_t hash : {start.start_hash, prefix_hash(low, high)}) {
       set_bit(start.block, first_bit(hash));

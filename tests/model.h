@@ -134,10 +134,19 @@ inline std::string check_lookups(const std::string& rule_file, char separator, c
   if (rules.built == model.lines.empty()) return "the loader and the model disagree on whether there are rules";
   if (!rules.built) return "";
   const RuleTable& table = rules.table;
-  std::multiset<std::string> in_table(table.main, table.main + table.main_count), in_model;
-  in_table.insert(table.prefixes, table.prefixes + table.prefix_count);
-  for (const auto& line : model.lines) in_model.insert(line.second);
-  if (in_table != in_model) return "the table's rules differ from the model's";
+  // The model's lines in key order, equal keys in file order, split into keys that are a proper prefix of the next
+  // and the others.
+  std::vector<std::string> main, prefixes;
+  for (auto line = model.lines.begin(); line != model.lines.end(); ++line) {
+    auto next = std::next(line);
+    bool prefix = next != model.lines.end() && next->first.size() > line->first.size() &&
+                  next->first.compare(0, line->first.size(), line->first) == 0;
+    (prefix ? prefixes : main).push_back(line->second);
+  }
+  if (main != std::vector<std::string>(table.main, table.main + table.main_count) ||
+      prefixes != std::vector<std::string>(table.prefixes, table.prefixes + table.prefix_count)) {
+    return "the table's rules or their order differ from the model's";
+  }
   // Exactly sized, so that the sanitizer sees any read past their ends.
   std::vector<char> padded(text.begin(), text.end()), bare(text.begin(), text.end());
   padded.push_back('\0');

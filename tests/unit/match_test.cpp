@@ -61,6 +61,7 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
       {"aa^x\n", "aaa", "xa"},     // left to right, no overlap
       {"a^1\nab^2\nabc^3\n", "abcd abx ax", "3d 2x 1x"},
       {"abc^3\na^1\nab^2\n", "abcd abx ax", "3d 2x 1x"},
+      {"abcdefgh^1\nabcdefghzz^3\nabcdefghaa^2\n", "abcdefghaa abcdefghzz abcdefghx", "2 3 1x"},  // eight bytes
       {"z^Z\n\xe9^E\n", "z\xe9", "ZE"},  // bytes compare unsigned
       {"k^1\nk^2\n", "k", "2"},          // a repeated key: the search order decides
       {"k^1\nk^2\nm^3\n", "km", "13"},
