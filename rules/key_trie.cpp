@@ -5,42 +5,56 @@
 #include <cstring>
 
 #include "rules/allocation.h"
+#include "rules/rule_file.h"
 
 using std::size_t;
 
+// Sixteen bytes, four to a cache line: each page of nodes costs a fault when
+// first written, a large part of the set-up's time with many rules.
 struct TrieNode {
-  // The edge bytes of up to kInlineChildren children, in order, so that most
-  // steps find their child without touching another array; in a leaf, the
-  // first bytes of its label instead.
+  // Up to kInlineChildren children: their edge bytes, in order, so that most
+  // steps find their child without touching another array. More: the index
+  // of the node's child table, and the child count above it. A leaf: the
+  // first bytes of its label.
   uint64_t child_bytes;
   // Offset in the rule text of a key that runs through this node; for a
   // terminal node, its own rule entry. Edge labels are read from it.
-  uint32_t key_offset;
-  int32_t first_child;
-  // Index of this node's child table, or -1 when it has few children.
-  int32_t child_table;
-  // At most 252: no key holds NUL, CR, LF or the separator.
-  uint16_t child_count;
-  uint8_t depth;  // bytes from the root, at most kMaxKeyLength
-  uint8_t flags;
+  uint32_t key_offset : 24;
+  uint32_t depth : 8;  // bytes from the root, at most kMaxKeyLength
+  uint32_t first_child : 24;
+  uint32_t child_count : 4;  // up to kInlineChildren, or kManyChildren
+  uint32_t flags : 2;
 };
 
 namespace {
 
+static_assert(sizeof(TrieNode) == 16, "a trie node fills a quarter of a cache line");
+// The rule text's size bounds the key offsets, and its shortest rule lines
+// ("k^" and a line end) bound the keys and so the nodes.
+static_assert(kMaxRuleFileSize < (1 << 24), "key offsets fit in 24 bits");
+static_assert(2 * (kMaxRuleFileSize / 3 + 1) + 1 < (1 << 24), "node indexes fit in 24 bits");
+// Masks what goes into the 24-bit fields, which the bounds above make a no-op.
+constexpr uint32_t kField24 = (1U << 24) - 1;
+
 // As many children as child_bytes holds edge bytes.
-constexpr uint16_t kInlineChildren = 8;
-constexpr uint8_t kTerminal = 1;  // a key ends here
-constexpr uint8_t kRepeated = 2;  // ... and occurs more than once
+constexpr int kInlineChildren = 8;
+constexpr uint32_t kManyChildren = 15;
+constexpr uint32_t kTerminal = 1;  // a key ends here
+constexpr uint32_t kRepeated = 2;  // ... and occurs more than once
 
 constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
 // The start tables resolve a key's first three bytes at once.
 constexpr int kStartBytes = 3;
-constexpr int kInlineLabelBytes = 8;
 constexpr int kPairCount = 65536;
 
 constexpr uint32_t kLongerKeys = 1U << 31;        // in pair_starts
 constexpr uint32_t kRepeatedShortKey = 1U << 30;  // in pair_starts
 constexpr uint32_t kShortKeyNode = kRepeatedShortKey - 1;
+
+int child_count(const TrieNode& node) {
+  return node.child_count == kManyChildren ? static_cast<int>(node.child_bytes >> 32)
+                                           : static_cast<int>(node.child_count);
+}
 
 // The byte that leads from a node at `parent_depth` to `child`.
 uint8_t edge_byte(const KeyTrie& trie, const TrieNode& child, int parent_depth) {
@@ -48,22 +62,26 @@ uint8_t edge_byte(const KeyTrie& trie, const TrieNode& child, int parent_depth) 
 }
 
 // While the trie is built, a node not yet given its children holds the keys
-// below it, [first, last) in key order, in the fields that its children will
-// fill, and the depth of its parent.
+// below it, [first, last) in key order, and the depth of its parent, in the
+// fields that its children will fill.
 void hold_keys(TrieNode* node, int32_t first, int32_t last, int parent_depth) {
-  node->first_child = first;
-  node->child_table = last;
-  node->child_bytes = static_cast<uint64_t>(parent_depth);
+  node->first_child = static_cast<uint32_t>(first) & kField24;
+  node->child_bytes = static_cast<uint64_t>(parent_depth) << 32 | static_cast<uint32_t>(last);
 }
 
 // A leaf has no child bytes; it keeps the first bytes of its label instead,
-// so that most lookups that fail on a leaf never read the rule text. They
-// start where a lookup arrives: after the parent's byte, and never before the
-// third byte, which the start tables resolve.
+// so that most lookups that fail on a leaf never read the rule text: those
+// from where a lookup arrives (after the parent's byte, and never before the
+// third byte, which the start tables resolve) to the end of the key's sort
+// prefix, so that the build does not read the rule text either.
+int label_start(int parent_depth) { return parent_depth + 1 > kStartBytes ? parent_depth + 1 : kStartBytes; }
+
+int label_end(int depth) { return depth < kSortPrefixBytes ? depth : kSortPrefixBytes; }
+
 void keep_label_start(const SortedKeys& keys, int32_t key, TrieNode* leaf, int parent_depth) {
-  int arrival = parent_depth + 1 > kStartBytes ? parent_depth + 1 : kStartBytes;
-  for (int i = 0; i < kInlineLabelBytes && arrival + i < leaf->depth; ++i) {
-    leaf->child_bytes |= uint64_t{key_byte(keys, key, arrival + i)} << (8 * i);
+  int start = label_start(parent_depth);
+  for (int j = start; j < label_end(static_cast<int>(leaf->depth)); ++j) {
+    leaf->child_bytes |= uint64_t{key_byte(keys, key, j)} << (8 * (j - start));
   }
 }
 
@@ -73,18 +91,18 @@ void keep_label_start(const SortedKeys& keys, int32_t key, TrieNode* leaf, int p
 // keys part.
 void add_children(const SortedKeys& keys, KeyTrie* trie, int32_t index) {
   TrieNode& node = trie->nodes[index];
-  int32_t i = node.first_child;
-  int32_t last = node.child_table;
-  auto parent_depth = static_cast<int>(node.child_bytes);
+  auto i = static_cast<int32_t>(node.first_child);
+  auto last = static_cast<int32_t>(static_cast<uint32_t>(node.child_bytes));
+  auto parent_depth = static_cast<int>(node.child_bytes >> 32);
   int32_t first_key = i;
-  node.first_child = trie->node_count;
-  node.child_table = -1;
+  node.first_child = static_cast<uint32_t>(trie->node_count) & kField24;
   node.child_bytes = 0;
-  int depth = node.depth;
+  int depth = static_cast<int>(node.depth);
   if (i < last && keys.keys[i].length == depth) {  // the shortest keys sort first
     node.flags = kTerminal;
-    for (++i; i < last && keys.keys[i].length == depth; ++i) node.flags |= kRepeated;
+    for (++i; i < last && keys.keys[i].length == depth; ++i) node.flags = kTerminal | kRepeated;
   }
+  uint32_t children = 0;
   while (i < last) {
     int32_t first = i;
     int child_depth = keys.keys[first].length;
@@ -92,38 +110,41 @@ void add_children(const SortedKeys& keys, KeyTrie* trie, int32_t index) {
       if (keys.keys[i].shared < child_depth) child_depth = keys.keys[i].shared;
     }
     TrieNode& child = trie->nodes[trie->node_count++];
-    child = TrieNode{0, keys.keys[first].offset, 0, 0, 0, static_cast<uint8_t>(child_depth), 0};
+    child = TrieNode{0, keys.keys[first].offset & kField24, static_cast<uint8_t>(child_depth), 0, 0, 0};
     hold_keys(&child, first, i, depth);
-    if (node.child_count < kInlineChildren) {
-      node.child_bytes |= uint64_t{key_byte(keys, first, depth)} << (8 * node.child_count);
-    }
-    ++node.child_count;
+    if (children < kInlineChildren) node.child_bytes |= uint64_t{key_byte(keys, first, depth)} << (8 * children);
+    ++children;
   }
-  if (node.child_count == 0) {
+  if (children == 0) {
     keep_label_start(keys, first_key, &node, parent_depth);
-  } else if (node.child_count > kInlineChildren) {
-    node.child_bytes = 0;
+  } else if (children > kInlineChildren) {
+    node.child_count = kManyChildren;
+    node.child_bytes = uint64_t{children} << 32;  // the table comes when all are known
+  } else {
+    node.child_count = children & kManyChildren;
   }
 }
 
 // Gives the nodes with more than kInlineChildren children a table of 256
-// slots each. False when memory is exhausted.
+// slots each: child position + 1, or 0. False when memory is exhausted.
 bool add_child_tables(KeyTrie* trie) {
-  int32_t tables = 0;
-  for (int32_t i = 0; i < trie->node_count; ++i) tables += trie->nodes[i].child_count > kInlineChildren ? 1 : 0;
-  trie->child_tables = static_cast<uint8_t*>(allocate(static_cast<size_t>(tables) * 256));
+  std::size_t tables = 0;
+  for (int32_t i = 0; i < trie->node_count; ++i) tables += trie->nodes[i].child_count == kManyChildren ? 1 : 0;
+  trie->child_tables = static_cast<uint8_t*>(allocate(tables * 256));
   if (trie->child_tables == nullptr) return false;
-  std::memset(trie->child_tables, 0, static_cast<size_t>(tables) * 256);
-  int32_t table = 0;
+  std::memset(trie->child_tables, 0, tables * 256);
+  uint32_t table = 0;
   for (int32_t i = 0; i < trie->node_count; ++i) {
     TrieNode& node = trie->nodes[i];
-    if (node.child_count <= kInlineChildren) continue;
-    node.child_table = table++;
-    uint8_t* slots = trie->child_tables + static_cast<size_t>(node.child_table) * 256;
-    for (int position = 0; position < node.child_count; ++position) {
-      slots[edge_byte(*trie, trie->nodes[node.first_child + position], node.depth)] =
-          static_cast<uint8_t>(position + 1);
+    if (node.child_count != kManyChildren) continue;
+    uint8_t* slots = trie->child_tables + std::size_t{table} * 256;
+    int children = child_count(node);
+    // At most 252: no key holds NUL, CR, LF or the separator.
+    for (int position = 0; position < children; ++position) {
+      slots[edge_byte(*trie, trie->nodes[node.first_child + static_cast<uint32_t>(position)],
+                      static_cast<int>(node.depth))] = static_cast<uint8_t>(position + 1);
     }
+    node.child_bytes |= table++;
   }
   return true;
 }
@@ -152,21 +173,22 @@ void add_short_key(KeyTrie* trie, unsigned index, size_t node) {
 void index_below(KeyTrie* trie, size_t node, unsigned prefix, int depth) {
   const TrieNode& parent = trie->nodes[node];
   for (auto child = static_cast<size_t>(parent.first_child);
-       child < static_cast<size_t>(parent.first_child) + parent.child_count; ++child) {
+       child < static_cast<size_t>(parent.first_child) + static_cast<size_t>(child_count(parent)); ++child) {
     const TrieNode& next = trie->nodes[child];
     unsigned start = prefix;
-    for (int d = depth; d < kStartBytes && d < next.depth; ++d) start = start << 8 | edge_byte(*trie, next, d);
-    if (next.depth >= kStartBytes) {
+    auto next_depth = static_cast<int>(next.depth);
+    for (int d = depth; d < kStartBytes && d < next_depth; ++d) start = start << 8 | edge_byte(*trie, next, d);
+    if (next_depth >= kStartBytes) {
       add_triple(trie, start >> 16, start >> 8 & 0xFF, start & 0xFF, child);
       continue;
     }
     bool terminal = (next.flags & kTerminal) != 0;
-    if (next.depth == 1 && terminal) {
+    if (next_depth == 1 && terminal) {
       for (unsigned byte1 = 0; byte1 < 256; ++byte1) add_short_key(trie, start << 8 | byte1, child);
-    } else if (next.depth == 2 && terminal) {
+    } else if (next_depth == 2 && terminal) {
       add_short_key(trie, start, child);
     }
-    index_below(trie, child, start, next.depth);
+    index_below(trie, child, start, next_depth);
   }
 }
 
@@ -177,8 +199,8 @@ bool index_starts(KeyTrie* trie) {
   for (int32_t i = 0; i < trie->node_count; ++i) {
     const TrieNode& node = trie->nodes[i];
     if (node.depth >= kStartBytes) continue;
-    for (int32_t child = node.first_child; child < node.first_child + node.child_count; ++child) {
-      if (trie->nodes[child].depth >= kStartBytes) ++triples;
+    for (int32_t child = 0; child < child_count(node); ++child) {
+      if (trie->nodes[node.first_child + static_cast<uint32_t>(child)].depth >= kStartBytes) ++triples;
     }
   }
   int log = 1;
@@ -204,9 +226,10 @@ int32_t find_triple(const KeyTrie& trie, const unsigned char* text) {
 }
 
 int32_t find_child(const KeyTrie& trie, const TrieNode& node, uint8_t byte) {
-  if (node.child_table >= 0) {
-    uint8_t slot = trie.child_tables[static_cast<size_t>(node.child_table) * 256 + byte];
-    return slot == 0 ? -1 : node.first_child + slot - 1;
+  auto first = static_cast<int32_t>(node.first_child);
+  if (node.child_count == kManyChildren) {
+    uint8_t slot = trie.child_tables[static_cast<size_t>(static_cast<uint32_t>(node.child_bytes)) * 256 + byte];
+    return slot == 0 ? -1 : first + slot - 1;
   }
   // Finds the byte among the inline ones without a loop: a zero byte of
   // `difference` marks it; bytes past the children are masked off.
@@ -214,7 +237,7 @@ int32_t find_child(const KeyTrie& trie, const TrieNode& node, uint8_t byte) {
   uint64_t zeros = (difference - kEveryByte) & ~difference & (kEveryByte << 7);
   if (node.child_count < kInlineChildren) zeros &= (uint64_t{1} << (8 * node.child_count)) - 1;
   if (zeros == 0) return -1;
-  return node.first_child + static_cast<int32_t>(__builtin_ctzll(zeros) / 8);
+  return first + static_cast<int32_t>(__builtin_ctzll(zeros) / 8);
 }
 
 }  // namespace
@@ -226,7 +249,7 @@ std::size_t trie_node_bytes(int32_t count) {
 
 bool build_key_trie(const SortedKeys& keys, void* memory, KeyTrie* trie) {
   *trie = KeyTrie{keys.text, static_cast<TrieNode*>(memory), 1, nullptr, nullptr, nullptr, 0};
-  trie->nodes[0] = TrieNode{0, keys.keys[0].offset, 0, 0, 0, 0, 0};
+  trie->nodes[0] = TrieNode{0, keys.keys[0].offset & kField24, 0, 0, 0, 0};
   hold_keys(&trie->nodes[0], 0, keys.count, 0);
   // Breadth first: the few nodes near the root, which nearly every lookup
   // visits, share a handful of cache lines.
@@ -248,19 +271,18 @@ TrieResult find_longest(const KeyTrie& trie, const char* text, int32_t readable,
   int depth = kStartBytes;  // bytes of the text known to match
   while (node_index >= 0) {
     const TrieNode& node = trie.nodes[node_index];
+    auto node_depth = static_cast<int>(node.depth);
     if (node.child_count == 0) {
       int arrival = depth;
-      while (depth < node.depth && depth - arrival < kInlineLabelBytes &&
-             bytes[depth] == static_cast<uint8_t>(node.child_bytes >> (8 * (depth - arrival)))) {
-        ++depth;
-      }
-      if (depth < node.depth && depth - arrival < kInlineLabelBytes) break;
+      int end = label_end(node_depth);
+      while (depth < end && bytes[depth] == static_cast<uint8_t>(node.child_bytes >> (8 * (depth - arrival)))) ++depth;
+      if (depth < end) break;
     }
     // The bytes matched so far hold no NUL, so a NUL among the readable ones
     // lies further on and readable is past depth.
-    int end = node.depth < readable ? node.depth : readable;
+    int end = node_depth < readable ? node_depth : readable;
     depth += common_length(trie.text + node.key_offset + depth, text + depth, end - depth);
-    if (depth < node.depth) break;
+    if (depth < node_depth) break;
     if (node.flags != 0) {
       if ((node.flags & kRepeated) != 0) return TrieResult::Repeated;
       best = node_index;
@@ -273,7 +295,7 @@ TrieResult find_longest(const KeyTrie& trie, const char* text, int32_t readable,
   if (best < 0) return TrieResult::None;
   const TrieNode& found = trie.nodes[best];
   *entry = trie.text + found.key_offset;
-  *key_length = found.depth;
+  *key_length = static_cast<int32_t>(found.depth);
   return TrieResult::Found;
 }
 
