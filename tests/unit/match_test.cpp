@@ -53,9 +53,7 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
   std::string key200(kMaxKeyLength, 'k');
   std::string big(1 << 20, 'r');  // far longer than the output buffer
   std::string dots(9000, '.');    // longer than a small window
-  const struct {
-    std::string rules, text, expected;
-  } cases[] = {
+  const struct { std::string rules, text, expected; } cases[] = {
       {"teh^the\n", "teh cat teh", "the cat the"},
       {"a^b\nb^c\n", "ab", "bc"},  // replacements are not rescanned
       {"aa^x\n", "aaa", "xa"},     // left to right, no overlap
@@ -70,7 +68,7 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
       {"x^\n", "axbxc", "abc"},  // an empty replacement deletes
       {"a^b^c\n", "a", "b^c"},
       {"ab^X\n", "a\0b\rab\n\0"s, "a\0b\rX\n\0"s},  // NUL, CR and LF are copied, never matched
-      {"abc^Y\n", "ab", "ab"},                      // a key cut off by the end of the text
+      {"abc^Y\n", "ab", "ab"},                       // a key cut off by the end of the text
       {prefix_chain, std::string(150, 'a') + "b", "150b"},
       {key200 + "^x\n" + key200.substr(0, 100) + "^y\n", key200, "x"},  // nothing readable after the longest key
       {"k^" + big + "\n", dots + "k.k" + dots + "k", dots + big + "." + big + dots + big},

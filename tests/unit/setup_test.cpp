@@ -20,41 +20,24 @@ using Lines = std::vector<std::string>;
 
 TEST(Setup, RuleFileBesideTheProgram) {
   const std::pair<std::string, std::string> cases[] = {
-      {"/opt/q/quorbel", "/opt/q/quorbel.cfg"},
-      {"C:\\Q\\QUORBEL.EXE", "C:\\Q\\QUORBEL.cfg"},
-      {"C:\\Q\\q.eXe", "C:\\Q\\q.cfg"},
-      {"x.exe", "x.cfg"},
-      {".exe", ".exe.cfg"},
-      {"a.exe.bak", "a.exe.bak.cfg"},
-      {"q.ex", "q.ex.cfg"},
-      {std::string(9000, 'p'), std::string(kRulePathBound - 1, 'p') + ".cfg"},
+      {"/opt/q/quorbel", "/opt/q/quorbel.cfg"}, {"C:\\Q\\QUORBEL.EXE", "C:\\Q\\QUORBEL.cfg"},
+      {"C:\\Q\\q.eXe", "C:\\Q\\q.cfg"}, {"x.exe", "x.cfg"}, {".exe", ".exe.cfg"}, {"a.exe.bak", "a.exe.bak.cfg"},
+      {"q.ex", "q.ex.cfg"}, {std::string(9000, 'p'), std::string(kRulePathBound - 1, 'p') + ".cfg"},
   };
   for (const auto& [program, rules] : cases) EXPECT_EQ(rule_file_path(program), rules) << program;
 }
 
 TEST(Setup, ScanFindsRuleLinesAndEndsThemInPlace) {
   std::string key200(kMaxKeyLength, 'k');
-  const struct {
-    std::string text;
-    char separator;
-    Lines rules;
-  } cases[] = {
-      {"abc^xyz", '^', {"abc^xyz"}},
-      {"abc^xyz", '$', {}},
-      {"abc$xyz\n", '$', {"abc$xyz"}},
+  const struct { std::string text; char separator; Lines rules; } cases[] = {
+      {"abc^xyz", '^', {"abc^xyz"}}, {"abc^xyz", '$', {}}, {"abc$xyz\n", '$', {"abc$xyz"}},
       {"a^1\r\nb^2\rc^3\n\n\r\rd^4", '^', {"a^1", "b^2", "c^3", "d^4"}},
       {"abc^\n^xyz\nabc\na^b^c\n", '^', {"abc^", "a^b^c"}},
       {" k ^ r \na|b\n", '^', {" k ^ r "}},
       {key200 + "^r\n" + key200 + "k^r\n", '^', {key200 + "^r"}},
       {std::string("a^1\nb^2\0x\nc^3\n", 14), '^', {"a^1", "b^2"}},  // NUL ends the text
       {std::string("a\0^1\nc^3\n", 9), '^', {}},
-      {"\xEF\xBB\xBF"
-       "a^1\n\xEF\xBB\xBF"
-       "b^2",
-       '^',
-       {"a^1",
-        "\xEF\xBB\xBF"
-        "b^2"}},  // a byte-order mark first only
+      {"\xEF\xBB\xBF" "a^1\n\xEF\xBB\xBF" "b^2", '^', {"a^1", "\xEF\xBB\xBF" "b^2"}},  // a byte-order mark first only
   };
   for (const auto& c : cases) {
     MemoryFile file{c.text};
@@ -78,12 +61,7 @@ TEST(Setup, LoadReportsEachFailure) {
   std::string cannot_read = "|Erro lendo arquivo de configura\xE7\xE3o\r\n";
   // The reads and the allocations that succeed (-1: all), and what a rewind leaves.
   const struct {
-    std::string bytes;
-    int reads;
-    std::size_t shrink_to;
-    int allocations;
-    LoadStatus status;
-    std::string printed;
+    std::string bytes; int reads; std::size_t shrink_to; int allocations; LoadStatus status; std::string printed;
   } cases[] = {
       {limit, -1, kAll, -1, LoadStatus::Loaded, "|"},
       {limit + "#", -1, kAll, -1, LoadStatus::TooLarge, "|Arquivo de configura\xE7\xE3o muito grande\r\n"},
@@ -118,20 +96,14 @@ TEST(Setup, LoadReportsEachFailure) {
 TEST(Setup, WindowsCommandLineSplitsIntoNames) {
   const std::pair<const char*, Lines> cases[] = {
       // The program-name word is skipped; in it a backslash before a quote is a path separator.
-      {"", {}},
-      {"  C:\\q\\quorbel.exe   ", {}},
-      {"\"C:\\Program Files\\q.exe\" a", {"a"}},
-      {"\"C:\\dir with blank\\\" a", {"a"}},
-      {"C:\\\"my dir\"\\q.exe\tb", {"b"}},
+      {"", {}}, {"  C:\\q\\quorbel.exe   ", {}}, {"\"C:\\Program Files\\q.exe\" a", {"a"}},
+      {"\"C:\\dir with blank\\\" a", {"a"}}, {"C:\\\"my dir\"\\q.exe\tb", {"b"}},
       // Blanks and tabs split; other control bytes are ordinary.
-      {"q \t a\t\tb  \t", {"a", "b"}},
-      {"q a\nb\rc\vd", {"a\nb\rc\vd"}},
+      {"q \t a\t\tb  \t", {"a", "b"}}, {"q a\nb\rc\vd", {"a\nb\rc\vd"}},
       // Quoted parts hold blanks and join their neighbours; an open quote runs to the end.
-      {"q x\"a b\"y \"a\tb\"", {"xa by", "a\tb"}},
-      {"q \"a\"\" b\" \"\" \"a b  ", {"a b", "", "a b  "}},
+      {"q x\"a b\"y \"a\tb\"", {"xa by", "a\tb"}}, {"q \"a\"\" b\" \"\" \"a b  ", {"a b", "", "a b  "}},
       // Backslash + quote is a literal quote; other backslashes are ordinary.
-      {"q \\\"a b\\\" \"a \\\" b\"", {"\"a", "b\"", "a \" b"}},
-      {"q a\\\\\"b c\"", {"a\\\"b", "c"}},
+      {"q \\\"a b\\\" \"a \\\" b\"", {"\"a", "b\"", "a \" b"}}, {"q a\\\\\"b c\"", {"a\\\"b", "c"}},
       {"q \\\\\"b c\"", {"\\\"b", "c"}},
       {"q \\\\server\\s\\b dir\\ *.txt -n /x \xe9t\xe9 ^$%'",
        {"\\\\server\\s\\b", "dir\\", "*.txt", "-n", "/x", "\xe9t\xe9", "^$%'"}},
