@@ -88,6 +88,7 @@ struct StartFilter {
   // for the high nibble: a position whose bytes find a bucket in all of them
   // may start a key of that group.
   uint8_t nibble_masks[kNibbleBytes][2][16];
+  bool has_nibble_masks;  // not for more than some thousands of keys, which they cannot tell apart
 };
 
 // Builds the filter over the sorted keys. False when memory is exhausted.
