@@ -38,9 +38,9 @@ constexpr uint32_t kField24 = (1U << 24) - 1;
 
 // As many children as child_bytes holds edge bytes.
 constexpr int kInlineChildren = 8;
-constexpr uint32_t kManyChildren = 15;
-constexpr uint32_t kTerminal = 1;  // a key ends here
-constexpr uint32_t kRepeated = 2;  // ... and occurs more than once
+constexpr uint32_t kManyChildren = 15;  // in child_count: a child table instead of inline bytes
+constexpr uint32_t kTerminal = 1;       // a key ends here
+constexpr uint32_t kRepeated = 2;       // ... and occurs more than once
 
 constexpr uint64_t kEveryByte = 0x0101010101010101ULL;
 // The start tables resolve a key's first three bytes at once.
@@ -137,12 +137,12 @@ bool add_child_tables(KeyTrie* trie) {
   for (int32_t i = 0; i < trie->node_count; ++i) {
     TrieNode& node = trie->nodes[i];
     if (node.child_count != kManyChildren) continue;
-    uint8_t* slots = trie->child_tables + std::size_t{table} * 256;
     int children = child_count(node);
     // At most 252: no key holds NUL, CR, LF or the separator.
     for (int position = 0; position < children; ++position) {
-      slots[edge_byte(*trie, trie->nodes[node.first_child + static_cast<uint32_t>(position)],
-                      static_cast<int>(node.depth))] = static_cast<uint8_t>(position + 1);
+      uint8_t byte = edge_byte(*trie, trie->nodes[node.first_child + static_cast<uint32_t>(position)],
+                               static_cast<int>(node.depth));
+      trie->child_tables[std::size_t{table} * 256 + byte] = static_cast<uint8_t>(position + 1);
     }
     node.child_bytes |= table++;
   }

@@ -18,7 +18,7 @@ int32_t probe_start_for(int32_t count) {
 SortedKey unsorted_key(const char* text, const char* entry, char separator) {
   uint64_t prefix = 0;
   int length = 0;
-  for (; entry[length] != separator && length < kSortPrefixBytes; ++length) {
+  for (; length < kSortPrefixBytes && entry[length] != separator; ++length) {
     prefix |= uint64_t{static_cast<unsigned char>(entry[length])} << (8 * (kSortPrefixBytes - 1 - length));
   }
   length += key_length(entry + length, separator);

@@ -26,7 +26,7 @@ constexpr int kKeyBitsPerKey = 64;
 // first kBlockStartBytes bytes: by four, the commonest starts of English
 // words gather hundreds of keys each into one block and fill it.
 constexpr int kBlockStartBytes = 5;
-constexpr int kBlockBits = 512;
+constexpr int kBlockBits = 512;  // a 64-byte cache line
 constexpr int kBlockWords = kBlockBits / 32;
 // Each key sets at most four bits in its block, so a block stays about an
 // eighth full on average and a length that no key has there passes in about
@@ -36,10 +36,12 @@ constexpr int kBlockBitsPerKey = 32;
 // costs two compares at every position, and the byte alone lets through few
 // more positions once most of its pairs are listed anyway.
 constexpr int kPairsPerByte = 4;
-// Nibble masks saturate as keys grow: beyond some thousands they let most
-// positions through, and the two-byte table scans faster.
-constexpr int kNibbleMaxKeys = 4096;
+// One bit a bucket in the bytes that the shuffles look up.
 constexpr int kBuckets = 8;
+// Each bucket holds an eighth of the keys: beyond a few thousand keys every
+// bucket takes nearly every byte, the masks let most positions through, and
+// the listed starts or the two-byte table scan as fast for less.
+constexpr int kNibbleMaxKeys = 4096;
 
 // The hash of a key's first bytes (at most eight), the four after the first
 // four in `high`.
@@ -151,9 +153,9 @@ StartMask listed_mask(const StartFilter& filter, const char* text) {
     __m128i wanted = _mm_set1_epi8(static_cast<char>(filter.single_starts[i]));
     for (int k = 0; k < kBlocks; ++k) found[k] = _mm_or_si128(found[k], _mm_cmpeq_epi8(first[k], wanted));
   }
-  for (int i = 0; i < 2 * filter.pair_count; i += 2) {
-    __m128i wanted0 = _mm_set1_epi8(static_cast<char>(filter.pair_starts[i]));
-    __m128i wanted1 = _mm_set1_epi8(static_cast<char>(filter.pair_starts[i + 1]));
+  for (int i = 0; i < filter.pair_count; ++i) {
+    __m128i wanted0 = _mm_set1_epi8(static_cast<char>(filter.pair_starts[i][0]));
+    __m128i wanted1 = _mm_set1_epi8(static_cast<char>(filter.pair_starts[i][1]));
     for (int k = 0; k < kBlocks; ++k) {
       __m128i both = _mm_and_si128(_mm_cmpeq_epi8(first[k], wanted0), _mm_cmpeq_epi8(second[k], wanted1));
       found[k] = _mm_or_si128(found[k], both);
@@ -182,13 +184,13 @@ StartMask next_listed_starts(const StartFilter& filter, const char* text, int32_
 #if defined(__x86_64__) || defined(__i386__)
 // 32 positions at `text`: a bit where every one of the first kNibbleBytes
 // bytes finds a bucket in common in its nibble masks.
-__attribute__((target("avx2"))) uint32_t nibble_mask_avx2(const __m256i* masks, const char* text) {
+__attribute__((target("avx2"))) uint32_t nibble_mask_avx2(const __m256i (*masks)[2], const char* text) {
   const __m256i nibble = _mm256_set1_epi8(0x0F);
   __m256i found = _mm256_set1_epi8(-1);
   for (int j = 0; j < kNibbleBytes; ++j) {
     __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + j));
-    __m256i low = _mm256_shuffle_epi8(masks[2 * j], _mm256_and_si256(bytes, nibble));
-    __m256i high = _mm256_shuffle_epi8(masks[2 * j + 1], _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
+    __m256i low = _mm256_shuffle_epi8(masks[j][0], _mm256_and_si256(bytes, nibble));
+    __m256i high = _mm256_shuffle_epi8(masks[j][1], _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
     found = _mm256_and_si256(found, _mm256_and_si256(low, high));
   }
   return ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(found, _mm256_setzero_si256())));
@@ -196,16 +198,16 @@ __attribute__((target("avx2"))) uint32_t nibble_mask_avx2(const __m256i* masks, 
 
 __attribute__((target("avx2"))) StartMask next_nibble_starts_avx2(const StartFilter& filter, const char* text,
                                                                   int32_t* position, int32_t end) {
-  __m256i masks[2 * kNibbleBytes];
-  for (int j = 0; j < 2 * kNibbleBytes; ++j) {
-    masks[j] = _mm256_broadcastsi128_si256(
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(filter.nibble_masks[j / 2][j % 2])));
+  __m256i masks[kNibbleBytes][2];
+  for (int j = 0; j < kNibbleBytes; ++j) {
+    for (int half = 0; half < 2; ++half) {
+      masks[j][half] =
+          _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(filter.nibble_masks[j][half])));
+    }
   }
   for (int32_t at = *position; at < end; at += kStartMaskBits) {
     StartMask mask = 0;
-    for (int k = 0; k < kStartMaskBits / 32; ++k) {
-      mask |= static_cast<StartMask>(nibble_mask_avx2(masks, text + at + 32 * k)) << (32 * k);
-    }
+    for (int k = 0; k < kStartMaskBits; k += 32) mask |= StartMask{nibble_mask_avx2(masks, text + at + k)} << k;
     mask = confirm(filter, text + at, mask & below(end - at));
     if (mask != 0) {
       *position = at;
@@ -221,19 +223,21 @@ __attribute__((target("avx2"))) StartMask next_nibble_starts_avx2(const StartFil
 __attribute__((target("avx512f,avx512bw"))) StartMask next_nibble_starts_avx512(const StartFilter& filter,
                                                                                 const char* text, int32_t* position,
                                                                                 int32_t end) {
-  __m512i masks[2 * kNibbleBytes];
-  for (int j = 0; j < 2 * kNibbleBytes; ++j) {
-    // The masked form: the plain one trips gcc 12's uninitialized warning.
-    masks[j] = _mm512_maskz_broadcast_i32x4(
-        0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(filter.nibble_masks[j / 2][j % 2])));
+  __m512i masks[kNibbleBytes][2];
+  for (int j = 0; j < kNibbleBytes; ++j) {
+    for (int half = 0; half < 2; ++half) {
+      // The masked form: the plain one trips gcc 12's uninitialized warning.
+      masks[j][half] = _mm512_maskz_broadcast_i32x4(
+          0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(filter.nibble_masks[j][half])));
+    }
   }
   const __m512i nibble = _mm512_set1_epi8(0x0F);
   for (int32_t at = *position; at < end; at += kStartMaskBits) {
     __m512i found = _mm512_set1_epi8(-1);
     for (int j = 0; j < kNibbleBytes; ++j) {
       __m512i bytes = _mm512_loadu_si512(text + at + j);
-      __m512i low = _mm512_shuffle_epi8(masks[2 * j], _mm512_and_si512(bytes, nibble));
-      __m512i high = _mm512_shuffle_epi8(masks[2 * j + 1], _mm512_and_si512(_mm512_srli_epi16(bytes, 4), nibble));
+      __m512i low = _mm512_shuffle_epi8(masks[j][0], _mm512_and_si512(bytes, nibble));
+      __m512i high = _mm512_shuffle_epi8(masks[j][1], _mm512_and_si512(_mm512_srli_epi16(bytes, 4), nibble));
       found = _mm512_and_si512(found, _mm512_and_si512(low, high));
     }
     StartMask mask = confirm(filter, text + at, _mm512_test_epi8_mask(found, found) & below(end - at));
@@ -248,29 +252,16 @@ __attribute__((target("avx512f,avx512bw"))) StartMask next_nibble_starts_avx512(
 #endif
 
 bool processor_has(ScanPath path) {
-  switch (path) {
-    case ScanPath::Pairs:
-      return true;
-    case ScanPath::Listed:
-#if defined(__SSE2__)
-      return true;
-#else
-      return false;
-#endif
-    case ScanPath::NibblesAvx2:
-#if defined(__x86_64__) || defined(__i386__)
-      return __builtin_cpu_supports("avx2") != 0;
-#else
-      return false;
-#endif
-    case ScanPath::NibblesAvx512:
 #if defined(__x86_64__)
-      return __builtin_cpu_supports("avx512bw") != 0;
-#else
-      return false;
+  if (path == ScanPath::NibblesAvx512) return __builtin_cpu_supports("avx512bw") != 0;
 #endif
-  }
-  return false;
+#if defined(__x86_64__) || defined(__i386__)
+  if (path == ScanPath::NibblesAvx2) return __builtin_cpu_supports("avx2") != 0;
+#endif
+#if defined(__SSE2__)
+  if (path == ScanPath::Listed) return true;
+#endif
+  return path == ScanPath::Pairs;
 }
 
 // Lists the starts when there are few.
@@ -289,8 +280,8 @@ void list_few_starts(StartFilter* filter) {
     for (unsigned byte1 = 0; byte1 < 256 && seconds > 0; ++byte1) {
       if (!bit_is_set(filter->pair_bits, byte0 << 8 | byte1)) continue;
       if (listed < kFewStarts) {
-        filter->pair_starts[2 * filter->pair_count] = static_cast<uint8_t>(byte0);
-        filter->pair_starts[2 * filter->pair_count + 1] = static_cast<uint8_t>(byte1);
+        filter->pair_starts[filter->pair_count][0] = static_cast<uint8_t>(byte0);
+        filter->pair_starts[filter->pair_count][1] = static_cast<uint8_t>(byte1);
         ++filter->pair_count;
       }
       ++listed;
@@ -339,8 +330,8 @@ bool build_start_filter(const SortedKeys& keys, StartFilter* filter) {
   // At least a block's worth of key bits and two blocks, so that the shifts
   // that index them stay below 32.
   int key_log = log2_at_least(middle * kKeyBitsPerKey > kBlockBits ? middle * kKeyBitsPerKey : kBlockBits);
-  int block_log =
-      log2_at_least(longer * kBlockBitsPerKey > 2 * kBlockBits ? longer * kBlockBitsPerKey / kBlockBits : 2);
+  int block_log = log2_at_least(
+      longer * kBlockBitsPerKey > std::size_t{2} * kBlockBits ? longer * kBlockBitsPerKey / kBlockBits : 2);
   std::size_t pair_words = kPairCount / 32;
   std::size_t key_words = (std::size_t{1} << key_log) / 32;
   std::size_t block_words = (std::size_t{1} << block_log) * kBlockWords;

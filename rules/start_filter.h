@@ -79,7 +79,7 @@ struct StartFilter {
   // begins with it when a key is that byte alone or many keys begin with it (a
   // blank before whole words); the other starts are listed as pairs.
   uint8_t single_starts[kFewStarts];
-  uint8_t pair_starts[2 * kFewStarts];  // byte 0, byte 1, byte 0, ...
+  uint8_t pair_starts[kFewStarts][2];
   int single_count;
   int pair_count;
   bool few_starts;
