@@ -5,7 +5,8 @@
 // before and each reached by fewer positions:
 //  1. The start filter (here) scans a block of positions at once for the
 //     keys' first bytes, then tests each position it keeps against the keys'
-//     prefixes, reading one cache line; most positions end here.
+//     first eight bytes in one cache line (and a small table for keys of
+//     three or four bytes); most positions end here.
 //  2. The start tables (key_trie) take the text's first two or three bytes to
 //     the longest key of one or two bytes that matches and to the trie node
 //     below the three bytes.
@@ -27,8 +28,9 @@ constexpr int kStartMaskBits = static_cast<int>(sizeof(StartMask)) * 8;
 
 inline int lowest_bit(StartMask mask) { return __builtin_ctzll(mask); }
 
-// How far past the last position it scans the scan may read: a lookup there
-// compares up to kMaxKeyLength bytes, further than the start filter's loads.
+// How many bytes past its end the scan of a text may read: a lookup at the
+// last position compares up to kMaxKeyLength bytes, further than the start
+// filter's loads reach. The stream's window holds that much more.
 constexpr int kStartMaskReach = kMaxKeyLength;
 
 // The ways to scan a block; the build picks the fastest that serves the keys
@@ -47,8 +49,9 @@ constexpr int kPrefixBytes = 8;
 // Nibble masks cover this many first bytes of each key.
 constexpr int kNibbleBytes = 4;
 // Up to this many listed starts make a set of few keys: each listed start
-// costs a compare at every position, and beyond sixteen the table lookup per
-// position is the faster scan.
+// costs a vector compare for every sixteen positions, against several
+// instructions a position for the table lookup, which some dozens of starts
+// would overtake.
 constexpr int kFewStarts = 16;
 
 struct StartFilter {
@@ -83,10 +86,10 @@ struct StartFilter {
   int single_count;
   int pair_count;
   bool few_starts;
-  // Per first byte of the keys, a bucket bit for each group of keys (in key
-  // order, eight groups) that has a byte with this low nibble there, and one
-  // for the high nibble: a position whose bytes find a bucket in all of them
-  // may start a key of that group.
+  // For each of the keys' first kNibbleBytes bytes, by low and by high
+  // nibble, a bit for each group of keys (eight groups in key order) with a
+  // byte there that has this nibble: a position whose bytes find one group in
+  // all of them may start a key of that group.
   uint8_t nibble_masks[kNibbleBytes][2][16];
   bool has_nibble_masks;  // not for more than some thousands of keys, which they cannot tell apart
 };
