@@ -19,14 +19,22 @@ import generate as make
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 RULES = {"ten": "10 rules", "words100": "100 words", "words1000": "1,000 words", "words10000": "10,000 words",
-         "codespell": "codespell", "synthetic": "480k"}
+         "codespell": "codespell", "synthetic": "480k", "adversarial": "adversarial"}
 PAIRS = [("ten", "text"), ("words100", "text"), ("words1000", "text"), ("words10000", "text"),
          ("codespell", "text"), ("codespell", "random"), ("synthetic", "text"), ("synthetic", "random"),
-         ("synthetic", "empty")]
+         ("synthetic", "empty"), ("words100", "files-all"), ("words100", "files-1in20"), ("adversarial", "as"),
+         ("adversarial", "text-10MB")]
+# Folders of many small files, rewritten in one run, against perl -pi and a copy that syncs each file.
+FILE_SETS = {"files-all": 1, "files-1in20": 20}  # one file in so many holds a match
+FILE_COUNT, FILE_BYTES = 2000, 8192
+# The adversarial pair measures quorbel against itself: a text that makes it
+# walk a long key at every position beside ordinary text of the same size.
+ADVERSARIAL_BYTES = 10_000_000
 # perl builds no trie beyond some thousand alternatives and then tries every
 # key at every position: hours for the large sets.
 PERL_RULES = {"ten", "words100", "words1000"}
 PEERS = ["hyperscan", "aho-corasick", "perl"]
+FILE_PEERS = ["perl -pi", "copy+fsync"]
 
 
 def log(message):
@@ -55,24 +63,58 @@ def generate(args, text_bytes, random_bytes):
         for name in os.listdir(folder):
             if name.endswith((".rules", ".txt", ".bin")):
                 os.remove(os.path.join(folder, name))
+            elif name in FILE_SETS:
+                shutil.rmtree(os.path.join(folder, name))
     paths = {name: os.path.join(folder, name + ".rules") for name in RULES}
-    paths.update(text=os.path.join(folder, f"text-{text_bytes}.txt"),
-                 random=os.path.join(folder, f"random-{random_bytes}.bin"), empty=os.path.join(folder, "empty"))
+    paths.update({"text": os.path.join(folder, f"text-{text_bytes}.txt"),
+                  "random": os.path.join(folder, f"random-{random_bytes}.bin"), "empty": os.path.join(folder, "empty"),
+                  "as": os.path.join(folder, f"a-{ADVERSARIAL_BYTES}.txt"),
+                  "text-10MB": os.path.join(folder, f"text-{ADVERSARIAL_BYTES}.txt")})
+    paths.update({name: os.path.join(folder, name) for name in FILE_SETS})
+    text = lambda size: lambda: make.text(dictionary, paths["codespell"], paths["synthetic"], size)
     steps = [("ten", lambda: make.rules_text(make.TEN)),
              ("codespell", lambda: make.rules_text(make.codespell(dictionary)))]
     steps += [(f"words{n}", lambda n=n: make.rules_text(make.words(n, paths["codespell"]))) for n in (100, 1000, 10000)]
-    steps += [("synthetic", lambda: make.synthetic(dictionary)),
-              ("text", lambda: make.text(dictionary, paths["codespell"], paths["synthetic"], text_bytes)),
-              ("random", lambda: make.random_bytes(random_bytes)), ("empty", lambda: "")]
+    steps += [("synthetic", lambda: make.synthetic(dictionary)), ("text", text(text_bytes)),
+              ("text-10MB", text(ADVERSARIAL_BYTES)), ("random", lambda: make.random_bytes(random_bytes)),
+              ("empty", lambda: ""), ("adversarial", make.adversarial), ("as", lambda: "a" * ADVERSARIAL_BYTES)]
     for name, content in steps:
         if not os.path.exists(paths[name]):
             log(f"bench: generating {os.path.basename(paths[name])}")
             # Complete files only under their name, should a run be interrupted.
             make.write(paths[name] + ".part", content())
             os.replace(paths[name] + ".part", paths[name])
+    keys = [key for key, _ in make.read_rules(paths["words100"])]
+    for name, every in FILE_SETS.items():
+        if not os.path.exists(paths[name]):
+            log(f"bench: generating {name}/")
+            source = open(paths["text-10MB"], encoding="latin-1", newline="").read()
+            pieces = make.file_pieces(source, keys, FILE_COUNT, FILE_BYTES, every)
+            os.makedirs(paths[name] + ".part")
+            for i, piece in enumerate(pieces):
+                make.write(os.path.join(paths[name] + ".part", f"{i:04}.txt"), piece)
+            os.replace(paths[name] + ".part", paths[name])
     with open(stamp, "w") as file:
         file.write(sources)
     return paths
+
+
+def remove(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    elif os.path.exists(path):
+        os.remove(path)
+
+
+def processor_features():
+    """The vector extensions the scan paths use, as /proc/cpuinfo lists them."""
+    try:
+        flags = next(line for line in open("/proc/cpuinfo") if line.startswith("flags")).split()
+        model = next(line for line in open("/proc/cpuinfo") if line.startswith("model name")).split(":", 1)[1]
+    except (OSError, StopIteration):
+        return "processor unknown"
+    used = [flag for flag in ("sse2", "ssse3", "avx2", "avx512bw") if flag in flags]
+    return f"{model.strip()}, {os.cpu_count()} cores; {' '.join(used) or 'no vector extensions the scan uses'}"
 
 
 class Bench:
@@ -91,15 +133,27 @@ class Bench:
                 shutil.copy2(exe, folder)
                 shutil.copyfile(paths[rules], os.path.join(folder, "quorbel.cfg"))
 
+    def fresh_copy(self, source, output):
+        """A fresh copy of the input (a file, or a folder of files) to rewrite, synced, untimed; its names."""
+        if not os.path.isdir(source):
+            shutil.copyfile(source, output)
+            with open(output, "rb+") as file:
+                os.fsync(file.fileno())
+            return [os.path.relpath(output, self.work)]
+        shutil.copytree(source, output)
+        os.sync()
+        return [os.path.relpath(os.path.join(output, name), self.work) for name in sorted(os.listdir(output))]
+
     def command(self, program, rules, source, output):
         if program in self.builds:
             exe, prefix = self.builds[program]
             folder = os.path.join(self.work, program.replace(" ", "-"), rules)
-            # A fresh, synced copy to rewrite in place, untimed.
-            shutil.copyfile(source, output)
-            with open(output, "rb+") as file:
-                os.fsync(file.fileno())
-            return prefix + [os.path.join(folder, os.path.basename(exe)), os.path.relpath(output, self.work)]
+            return prefix + [os.path.join(folder, os.path.basename(exe))] + self.fresh_copy(source, output)
+        if program == "perl -pi":
+            script = f'BEGIN {{ require "{BENCH}/perl_rules.pl"; load_rules($ENV{{RULES}}, "^") }} s/$re/$replacement{{$1}}/go'
+            return ["env", f"RULES={self.paths[rules]}", "perl", "-pi", "-e", script] + self.fresh_copy(source, output)
+        if program == "copy+fsync":
+            return [self.args.copy_sync] + self.fresh_copy(source, output)
         if program == "cat":
             return ["cat", source]
         if program == "dd":
@@ -110,12 +164,11 @@ class Bench:
 
     def time(self, program, rules, source):
         """Median seconds and peak MiB of `program`, and where it wrote; seconds are None on failure."""
-        output = os.path.join(self.work, "out-" + program.replace(" ", "-"))
+        output = os.path.join(self.work, "out-" + program.replace(" ", "-").replace("+", "-"))
         stdout = os.path.join(self.work, "stdout")
         runs = []
         for _ in range(self.reps):
-            if os.path.exists(output):
-                os.remove(output)
+            remove(output)
             command = self.command(program, rules, source, output)
             os.sync()  # nothing of earlier runs left to write back while this one is timed
             subprocess.run([self.args.measure, stdout + ".report", self.work, output if program == "cat" else stdout]
@@ -135,17 +188,38 @@ class Bench:
         log(f"bench: {RULES[rules]} / {input_name}")
         source = self.paths[input_name]
         expected = os.path.join(self.work, "expected")
-        programs = ["cat", "dd"] + list(self.builds) + [p for p in PEERS if p != "perl" or rules in PERL_RULES]
+        if input_name in FILE_SETS:
+            programs = list(self.builds) + FILE_PEERS
+        elif rules == "adversarial":
+            programs = list(self.builds)
+        else:
+            programs = ["cat", "dd"] + list(self.builds) + [p for p in PEERS if p != "perl" or rules in PERL_RULES]
         rows = []
         for program in programs:
             seconds, peak, output = self.time(program, rules, source)
             note = "" if seconds is not None else "FAILED"
             if program == "quorbel" and seconds is not None:
+                remove(expected)
                 os.replace(output, expected)
-            elif program not in ("cat", "dd") and seconds is not None:
-                note = "same output" if filecmp.cmp(output, expected, shallow=False) else "MISMATCH with quorbel"
+            elif program not in ("cat", "dd", "copy+fsync") and seconds is not None:
+                same = filecmp.cmp(output, expected, shallow=False) if not os.path.isdir(output) else not any(
+                    filecmp.cmpfiles(expected, output, os.listdir(expected), shallow=False)[1:])
+                note = "same output" if same else "MISMATCH with quorbel"
             rows.append([program, seconds, peak, note])
         return rows
+
+
+def scan_paths(args, paths):
+    """The scan path quorbel takes for each rule set on this processor."""
+    found = subprocess.run([args.paths] + [paths[rules] for rules in RULES], capture_output=True, text=True)
+    chosen = found.stdout.split("\n")
+    return ", ".join(f"{name} {path}" for name, path in zip(RULES.values(), chosen))
+
+
+def size_of(path):
+    if os.path.isdir(path):
+        return sum(os.path.getsize(os.path.join(path, name)) for name in os.listdir(path))
+    return os.path.getsize(path)
 
 
 def main():
@@ -153,22 +227,25 @@ def main():
     parser.add_argument("--quick", action="store_true", help="10 MB of text and 5 MB of random bytes, 3 runs")
     parser.add_argument("--reps", type=int, help="runs of each program (default 5, quick 3)")
     parser.add_argument("--dictionary", help="codespell's dictionary.txt")
-    for name in ("data", "quorbel", "measure", "hyperscan", "aho-corasick"):
+    for name in ("data", "quorbel", "measure", "hyperscan", "aho-corasick", "copy-sync", "paths"):
         parser.add_argument("--" + name, required=True)
     parser.add_argument("--wine-quorbel", help="the Windows caret build, timed under wine beside the native one")
     args = parser.parse_args()
     started = time.time()
     text_bytes, random_bytes = (10_000_000, 5_000_000) if args.quick else (100_000_000, 50_000_000)
-    bench = Bench(args, generate(args, text_bytes, random_bytes), args.reps or (3 if args.quick else 5))
+    paths = generate(args, text_bytes, random_bytes)
+    bench = Bench(args, paths, args.reps or (3 if args.quick else 5))
     table = [(pair, bench.pair(*pair)) for pair in PAIRS]
 
     commit = subprocess.run(["git", "-C", BENCH, "describe", "--always", "--dirty"], capture_output=True, text=True)
-    print(f"\nquorbel {commit.stdout.strip()}; {os.cpu_count()} cores; text {text_bytes / 1e6:.0f} MB, random "
-          f"{random_bytes / 1e6:.0f} MB, median of {bench.reps} runs\n")
+    print(f"\nquorbel {commit.stdout.strip()}; text {text_bytes / 1e6:.0f} MB, random {random_bytes / 1e6:.0f} MB, "
+          f"median of {bench.reps} runs")
+    print(f"processor: {processor_features()}")
+    print(f"scan paths: {scan_paths(args, paths)}\n")
     header = ["pair", "program", "median s", "MB/s", "peak MiB", "x dd", "x quorbel", "note"]
     lines = [header]
     for (rules, input_name), rows in table:
-        size = os.path.getsize(bench.paths[input_name])
+        size = size_of(bench.paths[input_name])
         times = {program: seconds for program, seconds, _, _ in rows}
         for program, seconds, peak, note in rows:
             ok = seconds is not None
@@ -181,9 +258,15 @@ def main():
     for line in lines:
         print("  ".join(c.rjust(w) if 2 <= i <= 6 else c.ljust(w) for i, (c, w) in enumerate(zip(line, widths)))
               .rstrip() if line else "")
-    print("""median s: wall time from start to exit, output written and fsynced by all but cat. x dd, x quorbel:
-median s over that of dd (bs=1M conv=fsync, a durable copy) or quorbel on the same pair (above 1: slower).
-quorbel rewrites a fresh synced copy of the input in place. Peers must write quorbel's bytes.""")
+    adversarial = {input_name: rows for (rules, input_name), rows in table if rules == "adversarial"}
+    worst, ordinary = (adversarial[name][0][1] for name in ("as", "text-10MB"))
+    if worst and ordinary:
+        print(f"The adversarial rules take {worst / ordinary:.1f}x as long over a text of `a` as over ordinary text.")
+    print("""median s: wall time from start to exit, output written and fsynced by all but cat and perl -pi.
+x dd, x quorbel: median s over that of dd (bs=1M conv=fsync, a durable copy) or quorbel on the same pair (above 1:
+slower). quorbel rewrites a fresh synced copy of the input in place; peers must write quorbel's bytes. files-all,
+files-1in20: 2,000 files of 8 KB, every one or 1 in 20 with a match, in one run; copy+fsync copies each to a new
+file and syncs it.""")
     print(f"The benchmark took {(time.time() - started) / 60:.1f} min.")
     failed = any(note.startswith(("MISMATCH", "FAILED")) for _, rows in table for *_, note in rows)
     return 1 if failed else 0

@@ -14,8 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -26,12 +25,16 @@ constexpr std::size_t kMaxKeyLength = 200;
 constexpr std::size_t kChunk = 1 << 20;
 
 std::string read_file(const char* path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
+  std::FILE* file = std::fopen(path, "rb");
+  std::string bytes;
+  long size = file == nullptr || std::fseek(file, 0, SEEK_END) != 0 ? -1 : std::ftell(file);
+  if (size >= 0) bytes.resize(static_cast<std::size_t>(size));
+  if (size < 0 || std::fseek(file, 0, SEEK_SET) != 0 || std::fread(&bytes[0], 1, bytes.size(), file) != bytes.size() ||
+      std::fclose(file) != 0) {
     std::perror(path);
     std::exit(1);
   }
-  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+  return bytes;
 }
 
 struct Rules {
@@ -55,20 +58,28 @@ Rules parse_rules(std::string text, char separator) {
   return rules;
 }
 
-// The longest key ending in a chunk, per start position in it: id + 1, or 0.
-struct Chunk {
+// A key found at `start` (in the scanned chunk); the callback collects every
+// one that starts before the chunk's overlap, in the order of their ends.
+struct Found {
+  unsigned long long start;
+  unsigned id;
+};
+
+struct Collected {
   const Rules* rules;
-  std::vector<unsigned> longest;
+  unsigned long long starts_before;
+  std::vector<Found> found;
 };
 
 int on_match(unsigned id, unsigned long long, unsigned long long to, unsigned, void* context) {
-  auto* chunk = static_cast<Chunk*>(context);
-  std::size_t length = chunk->rules->keys[id].size();
-  std::size_t start = static_cast<std::size_t>(to) - length;  // `to` counts from the chunk
-  if (start >= chunk->longest.size()) return 0;               // starts in the next chunk
-  unsigned& best = chunk->longest[start];
-  if (best == 0 || chunk->rules->keys[best - 1].size() < length) best = id + 1;
+  auto* collected = static_cast<Collected*>(context);
+  unsigned long long start = to - collected->rules->keys[id].size();
+  if (start < collected->starts_before) collected->found.push_back(Found{start, id});
   return 0;
+}
+
+bool write_all(std::FILE* file, const char* bytes, std::size_t count) {
+  return std::fwrite(bytes, 1, count, file) == count;
 }
 
 }  // namespace
@@ -96,44 +107,59 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "hyperscan: %s\n", error != nullptr ? error->message : "no scratch space");
     return 1;
   }
-  std::size_t longest_key = *std::max_element(lengths.begin(), lengths.end());
-
-  std::string input = read_file(argv[3]);
-  std::string output;
-  output.reserve(input.size() + input.size() / 8);
-  Chunk chunk{&rules, {}};
-  // The greedy pass: where it goes on (a match may carry it past a chunk) and
-  // where the bytes it copies unchanged begin.
-  std::size_t position = 0;
-  std::size_t copied = 0;
-  for (std::size_t begin = 0; begin < input.size(); begin += kChunk) {
-    std::size_t end = std::min(begin + kChunk, input.size());
-    chunk.longest.assign(end - begin, 0);
-    // Overlapping the next chunk by a longest key less one byte: every key
-    // that starts here ends inside the scan.
-    std::size_t scan_end = std::min(end + longest_key - 1, input.size());
-    if (hs_scan(database, input.data() + begin, static_cast<unsigned>(scan_end - begin), 0, scratch, on_match,
-                &chunk) != HS_SUCCESS) {
+  std::FILE* input = std::fopen(argv[3], "rb");
+  std::FILE* output = std::fopen(argv[4], "wb");
+  if (input == nullptr || output == nullptr) {
+    std::perror(input == nullptr ? argv[3] : argv[4]);
+    return 1;
+  }
+  // Chunks of the input, each scanned with the longest key after it, so that
+  // every key that starts in the chunk ends inside the scan.
+  std::vector<char> buffer(kChunk + *std::max_element(lengths.begin(), lengths.end()));
+  Collected collected{&rules, 0, {}};
+  std::size_t filled = 0;
+  std::size_t copied = 0;  // bytes of the buffer written or replaced; a match may carry it past the chunk
+  for (;;) {
+    filled += std::fread(buffer.data() + filled, 1, buffer.size() - filled, input);
+    bool last = filled < buffer.size();
+    std::size_t chunk = last ? filled : kChunk;
+    collected.starts_before = chunk;
+    collected.found.clear();
+    if (hs_scan(database, buffer.data(), static_cast<unsigned>(filled), 0, scratch, on_match, &collected) !=
+        HS_SUCCESS) {
       std::fprintf(stderr, "hs_scan failed\n");
       return 1;
     }
-    for (; position < end; ++position) {
-      unsigned best = chunk.longest[position - begin];
-      if (best == 0) continue;
-      output.append(input, copied, position - copied);
-      output += rules.replacements[best - 1];
-      position += rules.keys[best - 1].size() - 1;
-      copied = position + 1;
+    // Leftmost first, and at one start the longest key; then one greedy pass
+    // takes each match that starts at or after the end of the one taken before.
+    std::sort(collected.found.begin(), collected.found.end(), [&rules](const Found& a, const Found& b) {
+      if (a.start != b.start) return a.start < b.start;
+      return rules.keys[a.id].size() > rules.keys[b.id].size();
+    });
+    bool written = true;
+    for (const Found& found : collected.found) {
+      if (found.start < copied) continue;
+      const std::string& replacement = rules.replacements[found.id];
+      written = written && write_all(output, buffer.data() + copied, found.start - copied) &&
+                write_all(output, replacement.data(), replacement.size());
+      copied = found.start + rules.keys[found.id].size();
     }
+    if (copied < chunk) written = written && write_all(output, buffer.data() + copied, chunk - copied);
+    if (!written || std::ferror(input) != 0) {
+      std::perror(written ? argv[3] : argv[4]);
+      return 1;
+    }
+    if (last) break;
+    copied = copied > chunk ? copied - chunk : 0;
+    std::memmove(buffer.data(), buffer.data() + chunk, filled - chunk);
+    filled -= chunk;
   }
-  output.append(input, copied, std::string::npos);
   // Synced like quorbel's output, so both pay for durability.
-  std::FILE* file = std::fopen(argv[4], "wb");
-  if (file == nullptr || std::fwrite(output.data(), 1, output.size(), file) != output.size() ||
-      std::fflush(file) != 0 || fsync(fileno(file)) != 0 || std::fclose(file) != 0) {
+  if (std::fflush(output) != 0 || fsync(fileno(output)) != 0 || std::fclose(output) != 0) {
     std::perror(argv[4]);
     return 1;
   }
+  std::fclose(input);
   hs_free_scratch(scratch);
   hs_free_database(database);
   return 0;

@@ -28,9 +28,10 @@ done
 
 # Packages: libhyperscan-dev codespell librust-aho-corasick-dev cargo perl python3.
 cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQUORBEL_BENCH=ON -DQUORBEL_TESTS=OFF >/dev/null
-cmake --build "$build" -j2 --target quorbel_caret bench_measure bench_hyperscan >/dev/null
+cmake --build "$build" -j2 --target quorbel_caret bench_measure bench_hyperscan bench_copy_sync bench_scan_paths >/dev/null
 # .cargo/config.toml builds the peer offline from the crates Debian packages.
 (cd "$here/aho-corasick-peer" && CARGO_TARGET_DIR=$build/aho-corasick-peer cargo build --release --offline --quiet)
 
 exec python3 "$here/bench.py" "${options[@]}" --quorbel "$build/caret/quorbel" --measure "$build/bench/bench_measure" \
-  --hyperscan "$build/bench/bench_hyperscan" --aho-corasick "$build/aho-corasick-peer/release/aho-corasick-peer"
+  --hyperscan "$build/bench/bench_hyperscan" --aho-corasick "$build/aho-corasick-peer/release/aho-corasick-peer" \
+  --copy-sync "$build/bench/bench_copy_sync" --paths "$build/bench/bench_scan_paths"

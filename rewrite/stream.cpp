@@ -64,14 +64,14 @@ void note_change(OutputBuffer* output, const char* key, int32_t key_length, cons
 int32_t scan_window(const RuleTable& table, const char* window, int32_t position, int32_t end, OutputBuffer* output) {
   int32_t run_start = position;
   while (position < end) {
-    int32_t block = end - position < kStartMaskBits ? end - position : kStartMaskBits;
-    StartMask candidates = start_mask(table.trie, window + position, block);
-    int32_t next = position + block;
+    StartMask candidates = next_starts(table.filter, window, &position, end);
+    int32_t next = end - position < kStartMaskBits ? end : position + kStartMaskBits;
     while (candidates != 0) {
       int32_t at = position + lowest_bit(candidates);
       candidates &= candidates - 1;
       if (at < run_start) continue;  // inside the key just matched
-      Match match = lookup(table, window + at);
+      // The window holds kStartMaskReach readable bytes past `end`.
+      Match match = lookup(table, window + at, kMaxKeyLength);
       if (match.entry == nullptr) continue;
       append_output(output, window + run_start, at - run_start);
       const char* replacement = replacement_of(match);

@@ -5,10 +5,17 @@
 
 #include "rules/allocation.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 // The file is measured and loaded in blocks of this size.
 constexpr int32_t kBlockSize = 8192;
+// The rule text is held with this many zero bytes after its NUL, so that the
+// scan for line ends and separators reads sixteen bytes at a time.
+constexpr int32_t kScanPadding = 15;
 
 // A digest of one block, folded into `digest` a machine word at a time, so
 // that the loaded bytes can be told from the measured ones. Both passes read
@@ -49,8 +56,9 @@ LoadResult load_text(const ByteSource& source, RuleSet* rules) {
   uint64_t measured_digest = 0;
   LoadStatus measured = measure(source, &size, &measured_digest);
   if (measured != LoadStatus::Loaded) return {measured, 0};
-  auto* text = static_cast<char*>(allocate(static_cast<std::size_t>(size) + 1));
+  auto* text = static_cast<char*>(allocate(static_cast<std::size_t>(size) + 1 + kScanPadding));
   if (text == nullptr) return {LoadStatus::NoMemoryForText, 0};
+  std::memset(text + size, 0, 1 + kScanPadding);
   if (!source.rewind(source.context)) return {LoadStatus::ReadFailed, errno};
   uint64_t digest = 0;
   for (int32_t offset = 0; offset < size;) {
@@ -63,33 +71,47 @@ LoadResult load_text(const ByteSource& source, RuleSet* rules) {
   }
   // A file rewritten between the two reads is never used in part.
   if (digest != measured_digest) return {LoadStatus::FileChanged, 0};
-  text[size] = '\0';
   rules->text = text;
   return {LoadStatus::Loaded, 0};
 }
 
-}  // namespace
+// The first byte at or after `p` that ends a line (NUL, CR or LF) or, when
+// `separators` is set, is the separator. Reads up to kScanPadding bytes past
+// the text's NUL.
+char* find_stop(char* p, char separator, bool separators) {
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i wanted = separators ? _mm_set1_epi8(separator) : _mm_setzero_si128();
+  for (;; p += 16) {
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i ends = _mm_or_si128(_mm_cmpeq_epi8(bytes, cr), _mm_cmpeq_epi8(bytes, lf));
+    __m128i stops =
+        _mm_or_si128(ends, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_setzero_si128()), _mm_cmpeq_epi8(bytes, wanted)));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(stops));
+    if (mask != 0) return p + __builtin_ctz(mask);
+  }
+#else
+  while (*p != '\0' && *p != '\r' && *p != '\n' && (!separators || *p != separator)) ++p;
+  return p;
+#endif
+}
 
+// Scans the rule text for rule lines, past a UTF-8 byte-order mark at its
+// start. With `entries` null it only counts them; otherwise it also ends each
+// rule line with NUL in place and stores its start. Returns the number of
+// rules.
 int32_t scan_rules(char* text, char separator, const char** entries) {
-  // What each byte means to the scan, looked up once per byte.
-  enum : uint8_t { kOrdinary, kLineEnd, kSeparator };
-  uint8_t kinds[256] = {};
-  kinds[0] = kinds[uint8_t{'\r'}] = kinds[uint8_t{'\n'}] = kLineEnd;
-  kinds[static_cast<unsigned char>(separator)] = kSeparator;
-  auto kind = [&kinds](const char* at) { return kinds[static_cast<unsigned char>(*at)]; };
-
   int32_t count = 0;
   char* p = text;
   // Editors that save "UTF-8 with BOM" put EF BB BF first; no key means to begin with it.
   if (p[0] == '\xEF' && p[1] == '\xBB' && p[2] == '\xBF') p += 3;
-  while (*p != '\0') {
+  for (;;) {
     while (*p == '\r' || *p == '\n') ++p;
     if (*p == '\0') break;
-    int32_t key_length = 0;
-    while (key_length < kMaxKeyLength && kind(p + key_length) == kOrdinary) ++key_length;
-    char* line_end = p + key_length;
-    while (kind(line_end) != kLineEnd) ++line_end;
-    if (key_length >= 1 && p[key_length] == separator) {
+    char* stop = find_stop(p, separator, true);
+    char* line_end = *stop == separator ? find_stop(stop + 1, separator, false) : stop;
+    if (*stop == separator && stop > p && stop - p <= kMaxKeyLength) {
       if (entries != nullptr) {
         entries[count] = p;
         if (*line_end != '\0') *line_end++ = '\0';
@@ -100,6 +122,8 @@ int32_t scan_rules(char* text, char separator, const char** entries) {
   }
   return count;
 }
+
+}  // namespace
 
 LoadResult load_rules(const ByteSource& source, char separator, RuleSet* rules) {
   LoadResult loaded = load_text(source, rules);

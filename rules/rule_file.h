@@ -46,9 +46,3 @@ struct LoadResult {
 // Reads the whole rule text from `source`, measuring it first so that it is
 // held in one buffer, and collects its rules for `separator`.
 LoadResult load_rules(const ByteSource& source, char separator, RuleSet* rules);
-
-// Scans a NUL-terminated rule text for rule lines, past a UTF-8 byte-order
-// mark at its start. With `entries` null it only counts them; otherwise it
-// also ends each rule line with NUL in place and stores its start. Returns
-// the number of rules.
-int32_t scan_rules(char* text, char separator, const char** entries);

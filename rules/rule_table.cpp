@@ -2,22 +2,11 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "rules/allocation.h"
 
 namespace {
-
-int key_byte(const char* entry, int32_t j, char separator) {
-  char byte = entry[j];
-  return byte == separator || byte == '\0' ? 0 : static_cast<unsigned char>(byte);
-}
-
-// True when key a ends where key b goes on, all bytes before being equal.
-bool is_proper_prefix(const char* a, const char* b, char separator) {
-  int32_t j = 0;
-  while (key_byte(a, j, separator) != 0 && key_byte(a, j, separator) == key_byte(b, j, separator)) ++j;
-  return key_byte(a, j, separator) == 0 && key_byte(b, j, separator) != 0;
-}
 
 int32_t probe_start_for(int32_t count) {
   int32_t power = 2;
@@ -25,51 +14,40 @@ int32_t probe_start_for(int32_t count) {
   return power / 2;
 }
 
-// An entry with the first eight bytes of its key, big-endian and zero after
-// the key's end, so that most comparisons never touch the rule text.
-struct SortRecord {
-  uint64_t prefix;
-  const char* entry;
-};
-
-constexpr int kPrefixBytes = 8;
-
-uint64_t key_prefix(const char* entry, char separator) {
+// A key as the sort first sees it, in file order.
+SortedKey unsorted_key(const char* text, const char* entry, char separator) {
   uint64_t prefix = 0;
-  for (int j = 0; j < kPrefixBytes; ++j) {
-    int byte = key_byte(entry, j, separator);
-    if (byte == 0) break;
-    prefix |= static_cast<uint64_t>(byte) << (8 * (kPrefixBytes - 1 - j));
-  }
-  return prefix;
-}
-
-// The key order of compare_keys.
-int compare_records(const SortRecord& a, const SortRecord& b, char separator) {
-  if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
-  // Equal prefixes of keys shorter than eight bytes are equal keys.
-  if ((a.prefix & 0xFF) == 0) return 0;
-  return compare_keys(a.entry + kPrefixBytes, b.entry + kPrefixBytes, separator);
-}
-
-bool record_is_proper_prefix(const SortRecord& a, const SortRecord& b, char separator) {
-  if ((a.prefix & 0xFF) != 0) {
-    return a.prefix == b.prefix && is_proper_prefix(a.entry + kPrefixBytes, b.entry + kPrefixBytes, separator);
-  }
   int length = 0;
-  while (length < kPrefixBytes && (a.prefix >> (8 * (kPrefixBytes - 1 - length)) & 0xFF) != 0) ++length;
-  uint64_t mask = length == 0 ? 0 : ~uint64_t{0} << (8 * (kPrefixBytes - length));
-  return (b.prefix & mask) == a.prefix && (b.prefix >> (8 * (kPrefixBytes - 1 - length)) & 0xFF) != 0;
+  for (; length < kSortPrefixBytes && entry[length] != separator; ++length) {
+    prefix |= uint64_t{static_cast<unsigned char>(entry[length])} << (8 * (kSortPrefixBytes - 1 - length));
+  }
+  length += key_length(entry + length, separator);
+  return SortedKey{prefix, static_cast<uint32_t>(entry - text), static_cast<uint8_t>(length), 0};
 }
 
-void merge_runs(const SortRecord* source, SortRecord* destination, int32_t begin, int32_t middle, int32_t end,
-                char separator) {
+// Key order: bytes as unsigned values, a key before the keys it is a proper
+// prefix of. Negative, zero or positive as `a` sorts before, with or after `b`.
+int compare_keys(const char* text, const SortedKey& a, const SortedKey& b) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+  int shorter = a.length < b.length ? a.length : b.length;
+  if (shorter > kSortPrefixBytes) {
+    const char* key_a = text + a.offset;
+    const char* key_b = text + b.offset;
+    int j = common_length(key_a + kSortPrefixBytes, key_b + kSortPrefixBytes, shorter - kSortPrefixBytes) +
+            kSortPrefixBytes;
+    if (j < shorter) return static_cast<unsigned char>(key_a[j]) < static_cast<unsigned char>(key_b[j]) ? -1 : 1;
+  }
+  return a.length - b.length;
+}
+
+void merge_runs(const char* text, const SortedKey* source, SortedKey* destination, int32_t begin, int32_t middle,
+                int32_t end) {
   int32_t left = begin;
   int32_t right = middle;
   int32_t out = begin;
   while (left < middle && right < end) {
-    // Ties take the left run, so equal keys keep their file order.
-    if (compare_records(source[left], source[right], separator) <= 0) {
+    // Ties take the left run, so equal keys keep their order.
+    if (compare_keys(text, source[left], source[right]) <= 0) {
       destination[out++] = source[left++];
     } else {
       destination[out++] = source[right++];
@@ -79,37 +57,78 @@ void merge_runs(const SortRecord* source, SortRecord* destination, int32_t begin
   while (right < end) destination[out++] = source[right++];
 }
 
-// Bottom-up merge sort between the two arrays; returns the sorted one.
-SortRecord* merge_sort(SortRecord* records, SortRecord* spare, int32_t count, char separator) {
-  SortRecord* source = records;
-  SortRecord* destination = spare;
+// Bottom-up merge sort of keys[0..count) using spare[0..count); leaves them
+// sorted in `keys`.
+void merge_sort(const char* text, SortedKey* keys, SortedKey* spare, int32_t count) {
+  SortedKey* source = keys;
+  SortedKey* destination = spare;
   for (int32_t width = 1; width < count; width *= 2) {
     for (int32_t begin = 0; begin < count; begin += 2 * width) {
       int32_t middle = count - begin > width ? begin + width : count;
       int32_t end = count - middle > width ? middle + width : count;
-      merge_runs(source, destination, begin, middle, end, separator);
+      merge_runs(text, source, destination, begin, middle, end);
     }
-    SortRecord* swap = source;
+    SortedKey* swap = source;
     source = destination;
     destination = swap;
   }
-  return source;
+  if (source != keys) std::memcpy(keys, source, sizeof(SortedKey) * static_cast<std::size_t>(count));
 }
 
-SortRecord* allocate_records(int32_t count) {
-  return static_cast<SortRecord*>(allocate(sizeof(SortRecord) * static_cast<std::size_t>(count)));
+// Sorts the keys stably, so that equal keys keep their file order: a radix
+// sort of the prefixes, a byte a pass from the last, then a merge sort of
+// each run of keys that share their whole prefix and go on.
+void sort_keys(const char* text, SortedKey* keys, SortedKey* spare, int32_t count) {
+  uint32_t counts[kSortPrefixBytes][256] = {};
+  for (int32_t i = 0; i < count; ++i) {
+    for (int b = 0; b < kSortPrefixBytes; ++b) ++counts[b][keys[i].prefix >> (8 * b) & 0xFF];
+  }
+  SortedKey* source = keys;
+  SortedKey* destination = spare;
+  for (int b = 0; b < kSortPrefixBytes; ++b) {
+    uint32_t(&slots)[256] = counts[b];
+    if (slots[source[0].prefix >> (8 * b) & 0xFF] == static_cast<uint32_t>(count)) continue;  // one value
+    uint32_t total = 0;
+    for (uint32_t& slot : slots) {
+      uint32_t here = slot;
+      slot = total;
+      total += here;
+    }
+    for (int32_t i = 0; i < count; ++i) destination[slots[source[i].prefix >> (8 * b) & 0xFF]++] = source[i];
+    SortedKey* swap = source;
+    source = destination;
+    destination = swap;
+  }
+  if (source != keys) std::memcpy(keys, source, sizeof(SortedKey) * static_cast<std::size_t>(count));
+  for (int32_t begin = 0; begin < count;) {
+    int32_t end = begin + 1;
+    while (end < count && keys[end].prefix == keys[begin].prefix) ++end;
+    // Shorter keys with one prefix are equal; a key of kSortPrefixBytes may
+    // be a proper prefix of the others.
+    if (end - begin > 1 && keys[begin].length >= kSortPrefixBytes) {
+      merge_sort(text, keys + begin, spare + begin, end - begin);
+    }
+    begin = end;
+  }
+}
+
+// The bytes each sorted key shares with the one before, from the prefixes
+// where they differ.
+void measure_shared(const char* text, SortedKey* keys, int32_t count) {
+  for (int32_t i = 1; i < count; ++i) {
+    const SortedKey& before = keys[i - 1];
+    int shorter = before.length < keys[i].length ? before.length : keys[i].length;
+    uint64_t differ = before.prefix ^ keys[i].prefix;
+    int shared = differ != 0 ? __builtin_clzll(differ) / 8 : shorter;
+    if (differ == 0 && shorter > kSortPrefixBytes) {
+      shared = kSortPrefixBytes + common_length(text + before.offset + kSortPrefixBytes,
+                                                text + keys[i].offset + kSortPrefixBytes, shorter - kSortPrefixBytes);
+    }
+    keys[i].shared = static_cast<uint8_t>(shared);
+  }
 }
 
 }  // namespace
-
-int compare_keys(const char* a, const char* b, char separator) {
-  for (int32_t j = 0;; ++j) {
-    int byte_a = key_byte(a, j, separator);
-    int byte_b = key_byte(b, j, separator);
-    if (byte_a != byte_b) return byte_a < byte_b ? -1 : 1;
-    if (byte_a == 0) return 0;
-  }
-}
 
 BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* table) {
   int32_t count = rules.count;
@@ -117,30 +136,38 @@ BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* ta
   table->separator = separator;
   table->probe_start = probe_start_for(count);
 
-  SortRecord* records = allocate_records(count);
-  SortRecord* spare = records == nullptr ? nullptr : allocate_records(count);
-  if (spare == nullptr) return BuildStatus::NoMemory;
-  for (int32_t i = 0; i < count; ++i) records[i] = SortRecord{key_prefix(entries[i], separator), entries[i]};
-  SortRecord* sorted = merge_sort(records, spare, count, separator);
-  std::free(sorted == spare ? records : spare);
-  for (int32_t i = 0; i < count; ++i) entries[i] = sorted[i].entry;
-
-  if (!build_key_trie(entries, count, separator, &table->trie)) return BuildStatus::NoMemory;
-
-  int32_t prefix_count = 0;
-  for (int32_t i = 0; i + 1 < count; ++i) {
-    if (record_is_proper_prefix(sorted[i], sorted[i + 1], separator)) ++prefix_count;
+  // One allocation for the sort and the trie: the keys sort at its end with
+  // its start as the spare half, where the trie's nodes then go. Each page
+  // costs a fault when first written, which is most of the set-up's time
+  // with many rules.
+  std::size_t node_bytes = trie_node_bytes(count);
+  auto* memory = static_cast<char*>(allocate(node_bytes + sizeof(SortedKey) * static_cast<std::size_t>(count)));
+  if (memory == nullptr) return BuildStatus::NoMemory;
+  auto* keys = reinterpret_cast<SortedKey*>(memory + node_bytes);
+  for (int32_t i = 0; i < count; ++i) keys[i] = unsorted_key(rules.text, entries[i], separator);
+  sort_keys(rules.text, keys, reinterpret_cast<SortedKey*>(memory), count);
+  measure_shared(rules.text, keys, count);
+  for (int32_t i = 0; i < count; ++i) entries[i] = rules.text + keys[i].offset;
+  SortedKeys sorted{rules.text, keys, count};
+  if (!build_key_trie(sorted, memory, &table->trie) || !build_start_filter(sorted, &table->filter)) {
+    return BuildStatus::NoMemory;
   }
+
+  // A key is a proper prefix of the next when the next shares all of it and
+  // goes on.
+  auto is_proper_prefix = [keys](int32_t i) {
+    return keys[i + 1].shared == keys[i].length && keys[i + 1].length > keys[i].length;
+  };
+  int32_t prefix_count = 0;
+  for (int32_t i = 0; i + 1 < count; ++i) prefix_count += is_proper_prefix(i) ? 1 : 0;
   auto* prefixes = static_cast<const char**>(allocate(sizeof(const char*) * static_cast<std::size_t>(prefix_count)));
   if (prefixes == nullptr) return BuildStatus::NoMemory;
-
   // In place: each entry moves down by the number moved out before it.
   int32_t moved = 0;
   for (int32_t i = 0; i + 1 < count; ++i) {
-    if (record_is_proper_prefix(sorted[i], sorted[i + 1], separator)) prefixes[moved++] = entries[i];
+    if (is_proper_prefix(i)) prefixes[moved++] = entries[i];
     entries[i + 1 - moved] = entries[i + 1];
   }
-  std::free(sorted);
   table->main = entries;
   table->main_count = count - prefix_count;
   table->prefixes = prefixes;
@@ -148,8 +175,13 @@ BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* ta
   return BuildStatus::Built;
 }
 
-Match lookup_reference(const RuleTable& table, const char* text) {
-  const char separator = table.separator;
+Match lookup_reference(const RuleTable& table, const char* text, int32_t readable) {
+  // The bytes of a key that match the text; a NUL among the readable bytes
+  // stops the comparison before them.
+  auto matching = [&table, text, readable](const char* key, int32_t* length) {
+    *length = key_length(key, table.separator);
+    return common_length(key, text, *length < readable ? *length : readable);
+  };
   int32_t probe = table.probe_start;
   int32_t step = table.probe_start;
   for (;;) {
@@ -159,9 +191,9 @@ Match lookup_reference(const RuleTable& table, const char* text) {
       probe += step;
     } else {
       const char* key = table.main[probe];
-      int32_t j = 0;
-      while (key[j] != separator && key[j] == text[j]) ++j;
-      if (key[j] == separator) return {key, j};
+      int32_t length = 0;
+      int32_t j = matching(key, &length);
+      if (j == length) return {key, j};
       if (static_cast<unsigned char>(text[j]) > static_cast<unsigned char>(key[j])) {
         probe += step;
       } else {
@@ -172,23 +204,28 @@ Match lookup_reference(const RuleTable& table, const char* text) {
     step /= 2;
   }
   for (int32_t i = table.prefix_count - 1; i >= 0; --i) {
-    const char* key = table.prefixes[i];
-    int32_t j = 0;
-    while (key[j] != separator && key[j] == text[j]) ++j;
-    if (key[j] == separator) return {key, j};
+    int32_t length = 0;
+    if (matching(table.prefixes[i], &length) == length) return {table.prefixes[i], length};
   }
   return {nullptr, 0};
 }
 
-Match lookup(const RuleTable& table, const char* text) {
+Match lookup(const RuleTable& table, const char* text, int32_t readable) {
   Match match{nullptr, 0};
-  switch (find_longest(table.trie, text, &match.entry, &match.key_length)) {
+  switch (find_longest(table.trie, text, readable, &match.entry, &match.key_length)) {
     case TrieResult::Found:
       return match;
     case TrieResult::Repeated:
-      return lookup_reference(table, text);
+      return lookup_reference(table, text, readable);
     case TrieResult::None:
       break;
   }
   return {nullptr, 0};
+}
+
+void release_rule_table(RuleTable* table) {
+  std::free(table->main);
+  std::free(table->prefixes);
+  release_key_trie(&table->trie);
+  release_start_filter(&table->filter);
 }

@@ -6,6 +6,7 @@
 
 #include "rules/key_trie.h"
 #include "rules/rule_file.h"
+#include "rules/start_filter.h"
 
 struct RuleTable {
   char separator;
@@ -19,6 +20,7 @@ struct RuleTable {
   // at least the rule count and at least 2.
   int32_t probe_start;
   KeyTrie trie;
+  StartFilter filter;
 };
 
 // A rule that applies at a text position; entry is null when none does.
@@ -29,23 +31,23 @@ struct Match {
 
 enum class BuildStatus { Built, NoMemory };
 
-// Sorts and splits the loaded rules; `rules.entries` may be released.
+// Sorts and splits the loaded rules; `rules.entries` becomes the main table.
 BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* table);
 
-// The rule that applies at `text`, which holds at least kMaxKeyLength
-// readable bytes or a NUL before its readable bytes end.
-Match lookup(const RuleTable& table, const char* text);
+// The rule that applies at `text`, of which `readable` bytes may be read: at
+// least kMaxKeyLength, or fewer with a NUL among them, which no key holds.
+Match lookup(const RuleTable& table, const char* text, int32_t readable);
 
 // The binary search over the main table and backward scan of the prefix list
 // that define which rule applies, also where keys repeat: of two rules with
 // one key, the one the search's probe order meets first applies, whatever
 // their order in the file, as it always has. Plain and slow: the oracle for
 // lookup(), which defers to it wherever a repeated key matches.
-Match lookup_reference(const RuleTable& table, const char* text);
-
-// Orders keys as unsigned bytes; the end of a key counts as 0, so a key sorts
-// before the keys it is a proper prefix of.
-int compare_keys(const char* a, const char* b, char separator);
+Match lookup_reference(const RuleTable& table, const char* text, int32_t readable);
 
 // The replacement of a matched entry: the bytes after its key's separator.
 inline const char* replacement_of(const Match& match) { return match.entry + match.key_length + 1; }
+
+// Frees what build_rule_table obtained. The tool keeps its table until it
+// exits; tests free theirs, so that leak checks see the rest.
+void release_rule_table(RuleTable* table);

@@ -1,20 +1,15 @@
 """Usage text, where the rule file is, what it may hold, and each way it and the set-up can fail."""
 
 import os
-import resource
 import shutil
 import subprocess
 import sys
 import unittest
 
-from harness import CHECKER, ENV, EXE_NAME, LIMIT, LINUX, ROOT, RUNNER, SEP, WINDOWS, ToolTest, say
+from harness import ENV, EXE_NAME, LINUX, ROOT, RUNNER, SEP, ToolTest, say
 from harness import done, rule, text
 
 FILL = rule(b"b", b"X")
-# Five million rules start in about 7 MiB; the rule text takes 15 MiB, its entries 39, sorting them 156 at its peak
-# and 78 after, the trie 234. Each limit (MiB) leaves room for the stages before its own, missing that by over 7 MiB.
-MEMORY_LIMITS = {"rule text": (14, "Memória insuficiente\n"), "entries": (40, b"Mem\xf3ria insuficiente"),
-                 "sorting": (100, "Memória insuficiente\n"), "trie": (290, "Memória insuficiente\n")}
 
 
 class EntryTest(ToolTest):
@@ -95,11 +90,3 @@ class EntryTest(ToolTest):
         self.assert_run("t.txt", status=1, out="", err=say("cannot_read_rules"),
                         files={"t.txt": b"abc"})
 
-    @unittest.skipIf(WINDOWS or RUNNER or CHECKER, "a limit on the tool's own process, below what checkers reserve")
-    def test_out_of_memory_at_each_stage(self):
-        self.write_rules(rule(b"a") * (LIMIT // 3))
-        self.write("t.txt", b"abc")
-        for mib, message in MEMORY_LIMITS.values():
-            def limit(size=mib << 20):
-                resource.setrlimit(resource.RLIMIT_AS, (size, size))
-            self.assert_run("t.txt", status=1, out="", err=message, preexec_fn=limit, files={"t.txt": b"abc"})

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <set>
 #include <string>
@@ -22,19 +23,28 @@ static std::string random_string(std::mt19937& random, const std::string& alphab
   return s;
 }
 
-// The stream at both window sizes through every start-filter path a table can
-// take: the listed starts or the two-byte table, with or without the test of
-// the keys' first bytes.
+// The stream at both window sizes through every scan path that this processor
+// has and that serves the keys; `ran` gathers a bit for each path taken.
 static void expect_stream(const std::string& rule_file, char separator, const std::string& text,
-                          const std::string& expected) {
-  for (int path = 0; path < 4; ++path) {
-    LoadedTable rules(rule_file, separator);
-    if ((path & 1) != 0) rules.table.trie.few_starts = false;
-    if ((path & 2) != 0) rules.table.trie.first_bits.clear();
+                          const std::string& expected, unsigned* ran) {
+  LoadedTable rules(rule_file, separator);
+  for (int path = 0; path < kScanPaths; ++path) {
+    if (!scan_path_serves(rules.table.filter, static_cast<ScanPath>(path))) continue;
+    rules.table.filter.path = static_cast<ScanPath>(path);
+    *ran |= 1U << path;
     for (int32_t size : kWindowSizes) {
       ASSERT_EQ(stream(rules.table, text, size), expected) << rule_file << " path " << path << " window " << size;
     }
   }
+}
+
+// Says which scan paths a test ran, in its output and its XML report.
+static void report_paths(unsigned ran) {
+  const char* names[kScanPaths] = {"pairs", "listed SSE2", "nibbles AVX2", "nibbles AVX-512"};
+  std::string list;
+  for (int path = 0; path < kScanPaths; ++path) list += (ran >> path & 1) != 0 ? std::string(" ") + names[path] : "";
+  std::printf("scan paths run:%s\n", list.c_str());
+  testing::Test::RecordProperty("scan_paths", list);
 }
 
 TEST(Match, CasesThroughEveryLookupAndTheStream) {
@@ -49,6 +59,7 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
       {"aa^x\n", "aaa", "xa"},     // left to right, no overlap
       {"a^1\nab^2\nabc^3\n", "abcd abx ax", "3d 2x 1x"},
       {"abc^3\na^1\nab^2\n", "abcd abx ax", "3d 2x 1x"},
+      {"abcdefgh^1\nabcdefghzz^3\nabcdefghaa^2\n", "abcdefghaa abcdefghzz abcdefghx", "2 3 1x"},  // eight bytes
       {"z^Z\n\xe9^E\n", "z\xe9", "ZE"},  // bytes compare unsigned
       {"k^1\nk^2\n", "k", "2"},          // a repeated key: the search order decides
       {"k^1\nk^2\nm^3\n", "km", "13"},
@@ -63,16 +74,19 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
       {key200 + "^x\n" + key200.substr(0, 100) + "^y\n", key200, "x"},  // nothing readable after the longest key
       {"k^" + big + "\n", dots + "k.k" + dots + "k", dots + big + "." + big + dots + big},
   };
+  unsigned ran = 0;
   for (const auto& c : cases) {
     LoadedTable rules(c.rules, '^');
     EXPECT_EQ(rewrite_by(rules.table, c.text, lookup_reference), c.expected) << c.rules;
     EXPECT_EQ(check_lookups(c.rules, '^', c.text), "") << c.rules;  // lookup, at every position
-    expect_stream(c.rules, '^', c.text, c.expected);
+    expect_stream(c.rules, '^', c.text, c.expected, &ran);
   }
+  report_paths(ran);
 }
 
 TEST(Match, RandomRuleSetsAgreeWithTheModelAndTheReference) {
   std::mt19937 random(12345);
+  unsigned ran = 0;
   const std::string alphabets[] = {"ab", "abc", "a\xe9\x80\xff", "abcdefgh"};
   for (int round = 0; round < 600; ++round) {
     const std::string& alphabet = alphabets[round % 4];
@@ -89,8 +103,9 @@ TEST(Match, RandomRuleSetsAgreeWithTheModelAndTheReference) {
     std::string text = random_string(random, alphabet, 400) + *keys.rbegin();
     ASSERT_EQ(check_lookups(rule_file, separator, text), "") << rule_file;
     LoadedTable rules(rule_file, separator);
-    if (rules.built) expect_stream(rule_file, separator, text, rewrite_by(rules.table, text, lookup_reference));
+    if (rules.built) expect_stream(rule_file, separator, text, rewrite_by(rules.table, text, lookup_reference), &ran);
   }
+  report_paths(ran);
 }
 
 TEST(Match, StreamAcrossWindowBoundaries) {
@@ -101,6 +116,7 @@ TEST(Match, StreamAcrossWindowBoundaries) {
   std::string rule_file;
   for (const std::string& key : keys) rule_file += key + "^[" + std::to_string(rule_file.size()) + "]\n";
   LoadedTable rules(rule_file, '^');
+  unsigned ran = 0;
   for (std::size_t size : {0, 1, 7991, 7992, 7993, 8191, 8192, 8193, 16384, 262143, 262144, 262145, 600000}) {
     std::string text = random_string(random, "ab\r\n\0\xe9"s, size);
     // The longest key across each window boundary of either layout, and at the end.
@@ -109,8 +125,9 @@ TEST(Match, StreamAcrossWindowBoundaries) {
       if (at <= size && at + long_key.size() <= size) text.replace(at, long_key.size(), long_key);
     }
     // lookup_reference, which the cases hold to the model
-    expect_stream(rule_file, '^', text, rewrite_by(rules.table, text, lookup_reference));
+    expect_stream(rule_file, '^', text, rewrite_by(rules.table, text, lookup_reference), &ran);
   }
+  report_paths(ran);
 }
 
 TEST(Match, StreamReportsReadAndWriteFailures) {
