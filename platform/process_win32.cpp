@@ -57,10 +57,12 @@ std::string ansi_from_utf8(std::string_view name) {
   if (utf16.empty()) return {};
   auto length = static_cast<int>(utf16.size());
   const auto* units = reinterpret_cast<const wchar_t*>(utf16.data());
-  int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, nullptr, 0, nullptr, nullptr);
-  std::string ansi(static_cast<std::size_t>(size > 0 ? size : 0), '?');
-  if (size > 0)
-    (void)WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, units, length, &ansi[0], size, nullptr, nullptr);
+  // No look-alike letters ("o" for "ő"), which could name another file; a
+  // UTF-8 code page, which lacks nothing, takes no such flag.
+  DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  int size = WideCharToMultiByte(CP_ACP, flags, units, length, nullptr, 0, nullptr, nullptr);
+  std::string ansi(static_cast<std::size_t>(std::max(size, 0)), '?');
+  if (size > 0) (void)WideCharToMultiByte(CP_ACP, flags, units, length, &ansi[0], size, nullptr, nullptr);
   return ansi;
 }
 
