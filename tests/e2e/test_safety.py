@@ -320,6 +320,8 @@ class SafetyTest(ToolTest):
             self.assertTrue(select.select([process.stderr], [], [], 60)[0])
             self.assertEqual(process.stderr.readline(), text(say("waiting", tmp)))
         first.send_signal(signal.SIGCONT)
-        self.assertEqual([first.wait(timeout=300)] + [process.wait(timeout=300) for process in waiting], [0, 0, 0])
+        for process in waiting:
+            process.communicate(timeout=300)
+        self.assertEqual([first.wait(timeout=300)] + [process.returncode for process in waiting], [0, 0, 0])
         self.assertEqual((self.read("big.txt"), self.read("small.txt"), self.ls()),
                          (b"b" * size, b"b", ["big.txt", "small.txt"]))
