@@ -316,6 +316,14 @@ NamedFilePtr open_named_file(const char* name) {
 const std::string& directory_of(const NamedFile& file) { return file.directory_path; }
 
 bool names_temp_file(const char* name, const char* temp_name, std::string* directory) {
+  // A name that is no link keeps its last part when resolved: only a link,
+  // "." or ".." there needs the whole path resolved, once per name of the run.
+  std::string given = name;
+  while (given.size() > 1 && given.back() == '/') given.pop_back();
+  std::string last = given.substr(given.rfind('/') + 1);
+  struct stat status {};
+  if (lstat(name, &status) != 0) return false;
+  if (!S_ISLNK(status.st_mode) && last != "." && last != ".." && last != temp_name) return false;
   std::string base;
   return resolve(name, directory, &base) && base == temp_name;
 }
