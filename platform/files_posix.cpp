@@ -295,22 +295,28 @@ bool unchanged_since_open(const RuleFile& file, int settle_ms) {
 }
 
 NamedFilePtr open_named_file(const char* name) {
-  // Look before opening: opening a device or FIFO can block or have effects.
-  // A file nobody may write is read-only, also for root.
-  struct stat before {};
-  if (stat(name, &before) != 0 || !is_writable_file(before)) return nullptr;
-  NamedFilePtr file(new NamedFile{-1, -1, {}, {}, {}});
-  if (!resolve(name, &file->directory_path, &file->name)) return nullptr;
-  file->directory = open(file->directory_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (file->directory < 0) return nullptr;
-  // Relative to the directory and without following a link: a path swapped
-  // since it was resolved leads nowhere else.
-  file->handle = openat(file->directory, file->name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (file->handle < 0 || fstat(file->handle, &file->status) != 0 || !is_writable_file(file->status) ||
-      !same_file(file->status, before)) {
-    return nullptr;
+  // Another run may put a new file in the name's place between the look and
+  // the open: then both are tried again. A path that keeps leading somewhere
+  // else than where the look went (a directory swapped for a link) is refused.
+  constexpr int kAttempts = 16;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    // Look before opening: opening a device or FIFO can block or have effects.
+    // A file nobody may write is read-only, also for root.
+    struct stat before {};
+    if (stat(name, &before) != 0 || !is_writable_file(before)) return nullptr;
+    NamedFilePtr file(new NamedFile{-1, -1, {}, {}, {}});
+    if (!resolve(name, &file->directory_path, &file->name)) return nullptr;
+    file->directory = open(file->directory_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (file->directory < 0) return nullptr;
+    // Relative to the directory and without following a link: a path swapped
+    // since it was resolved leads nowhere else.
+    file->handle = openat(file->directory, file->name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (file->handle < 0 || fstat(file->handle, &file->status) != 0 || !is_writable_file(file->status)) {
+      return nullptr;
+    }
+    if (same_file(file->status, before)) return file;
   }
-  return file;
+  return nullptr;
 }
 
 const std::string& directory_of(const NamedFile& file) { return file.directory_path; }
