@@ -35,8 +35,6 @@ int32_t read_named(void* context, char* buffer, int32_t size) {
   return platform::read(*static_cast<Correction*>(context)->file, buffer, size);
 }
 
-bool rewind_named(void* context) { return platform::rewind(*static_cast<Correction*>(context)->file); }
-
 bool begin_temp(void* context, int64_t unchanged) {
   auto* correction = static_cast<Correction*>(context);
   platform::NamedFile& file = *correction->file;
@@ -68,7 +66,7 @@ const char* correct_file(const RuleTable& table, const std::string& name, const 
   }
   print(Stream::Out, text::kAnalysing, {name});
   Correction correction{file.get(), nullptr, nullptr};
-  switch (rewrite_stream(table, ByteSource{&correction, read_named, rewind_named},
+  switch (rewrite_stream(table, ByteSource{&correction, read_named},
                          ByteSink{&correction, begin_temp, write_temp}, kLargeWindowSize)) {
     case StreamResult::Unchanged:
       return nullptr;  // nothing to replace: the file keeps its times, links and attributes

@@ -52,7 +52,7 @@ void report_load_failure(LoadResult result, const char* path) {
 
 }  // namespace
 
-bool load_rule_text(const ByteSource& source, const char* path, char separator, RuleSet* rules) {
+bool load_rule_text(const RuleSource& source, const char* path, char separator, RuleSet* rules) {
   LoadResult loaded = load_rules(source, separator, rules);
   report_load_failure(loaded, path);
   return loaded.status == LoadStatus::Loaded;
@@ -86,7 +86,7 @@ int run(const std::optional<std::string>& program, const std::string& started_as
     return 1;
   }
   RuleSet rules{};
-  if (!load_rule_text(ByteSource{file.get(), read_rules, rewind_rules}, rule_path.c_str(), separator, &rules)) {
+  if (!load_rule_text(RuleSource{file.get(), read_rules, rewind_rules}, rule_path.c_str(), separator, &rules)) {
     return 1;
   }
   // A file rewritten while it was read is never used in part.

@@ -20,7 +20,7 @@ std::string rule_file_path(const std::string& program);
 
 // Loads the rules of the rule file at `path` from `source`. False when it
 // cannot be used, after saying why.
-bool load_rule_text(const ByteSource& source, const char* path, char separator, RuleSet* rules);
+bool load_rule_text(const RuleSource& source, const char* path, char separator, RuleSet* rules);
 
 // Returns the exit status: 0 after the usage text or after the files were
 // processed, 1 when the rule file cannot be used. `program` is the program's

@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
     RuleSet rules{};
     RuleTable table{};
     if (file == nullptr ||
-        load_rules(ByteSource{file, read_file, rewind_file}, '^', &rules).status != LoadStatus::Loaded ||
+        load_rules(RuleSource{file, read_file, rewind_file}, '^', &rules).status != LoadStatus::Loaded ||
         build_rule_table(rules, '^', &table) != BuildStatus::Built) {
       std::printf("?\n");
       continue;

@@ -14,6 +14,13 @@
 constexpr int32_t kWindowSize = 8192;
 constexpr int32_t kLargeWindowSize = 32 * kWindowSize;
 
+// Where the bytes come from: `read` fills up to `size` bytes and returns the
+// count, short only at the end, or -1 with errno set.
+struct ByteSource {
+  void* context;
+  int32_t (*read)(void* context, char* buffer, int32_t size);
+};
+
 // Where the rewritten bytes go. Nothing goes there while the output still
 // equals the input: at the first change `begin` learns how many leading bytes
 // the two share, and every output byte after those goes to `write`. Each

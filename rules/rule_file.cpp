@@ -36,7 +36,7 @@ uint64_t fold_block(uint64_t digest, const char* bytes, int32_t count) {
 
 // Reads the file once to find its size and digest, refusing it as soon as it
 // is too large.
-LoadStatus measure(const ByteSource& source, int32_t* size, uint64_t* digest) {
+LoadStatus measure(const RuleSource& source, int32_t* size, uint64_t* digest) {
   static char scratch[kBlockSize];
   int32_t total = 0;
   for (;;) {
@@ -51,7 +51,7 @@ LoadStatus measure(const ByteSource& source, int32_t* size, uint64_t* digest) {
   return LoadStatus::Loaded;
 }
 
-LoadResult load_text(const ByteSource& source, RuleSet* rules) {
+LoadResult load_text(const RuleSource& source, RuleSet* rules) {
   int32_t size = 0;
   uint64_t measured_digest = 0;
   LoadStatus measured = measure(source, &size, &measured_digest);
@@ -125,7 +125,7 @@ int32_t scan_rules(char* text, char separator, const char** entries) {
 
 }  // namespace
 
-LoadResult load_rules(const ByteSource& source, char separator, RuleSet* rules) {
+LoadResult load_rules(const RuleSource& source, char separator, RuleSet* rules) {
   LoadResult loaded = load_text(source, rules);
   if (loaded.status != LoadStatus::Loaded) return loaded;
 

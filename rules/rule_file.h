@@ -10,10 +10,10 @@
 constexpr int32_t kMaxRuleFileSize = 15000 * 1024;
 constexpr int32_t kMaxKeyLength = 200;
 
-// Where bytes come from: the rule file for the loader, a named file for the
-// stream. `read` fills up to `size` bytes and returns the count, short only at
-// the end, or -1 with errno set; `rewind` goes back to the first byte.
-struct ByteSource {
+// The rule file as the loader reads it, twice: `read` fills up to `size` bytes
+// and returns the count, short only at the end, or -1 with errno set; `rewind`
+// goes back to the first byte.
+struct RuleSource {
   void* context;
   int32_t (*read)(void* context, char* buffer, int32_t size);
   bool (*rewind)(void* context);
@@ -45,4 +45,4 @@ struct LoadResult {
 
 // Reads the whole rule text from `source`, measuring it first so that it is
 // held in one buffer, and collects its rules for `separator`.
-LoadResult load_rules(const ByteSource& source, char separator, RuleSet* rules);
+LoadResult load_rules(const RuleSource& source, char separator, RuleSet* rules);

@@ -83,7 +83,8 @@ struct MemoryFile {
     file->bytes.append(bytes, static_cast<std::size_t>(count));
     return true;
   }
-  ByteSource source() { return ByteSource{this, read, rewind}; }
+  RuleSource rules() { return RuleSource{this, read, rewind}; }
+  ByteSource source() { return ByteSource{this, read}; }
   ByteSink sink() { return ByteSink{this, begin, write}; }
 };
 
@@ -96,7 +97,7 @@ struct LoadedTable {
 
   LoadedTable(const std::string& rule_file, char separator) {
     MemoryFile file{rule_file};
-    built = load_rules(file.source(), separator, &set).status == LoadStatus::Loaded &&
+    built = load_rules(file.rules(), separator, &set).status == LoadStatus::Loaded &&
             build_rule_table(set, separator, &table) == BuildStatus::Built;
   }
   ~LoadedTable() {

@@ -43,7 +43,7 @@ TEST(Setup, ScanFindsRuleLinesAndEndsThemInPlace) {
   for (const auto& c : cases) {
     MemoryFile file{c.text};
     RuleSet rules{};
-    LoadResult loaded = load_rules(file.source(), c.separator, &rules);
+    LoadResult loaded = load_rules(file.rules(), c.separator, &rules);
     EXPECT_EQ(loaded.status, c.rules.empty() ? LoadStatus::NoRules : LoadStatus::Loaded) << c.text;
     EXPECT_EQ(Lines(rules.entries, rules.entries + rules.count), c.rules) << c.text;
     std::free(rules.text);
@@ -90,11 +90,11 @@ TEST(Setup, LoadReportsEachFailure) {
     MemoryFile file{c.bytes, c.reads, c.rewound}, again = file;
     RuleSet rules{}, reported{};
     fail_allocations_after(c.allocations);
-    LoadResult result = load_rules(file.source(), '^', &rules);
+    LoadResult result = load_rules(file.rules(), '^', &rules);
     fail_allocations_after(c.allocations);
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
-    EXPECT_EQ(load_rule_text(again.source(), "/q/r.cfg", '^', &reported), c.status == LoadStatus::Loaded);
+    EXPECT_EQ(load_rule_text(again.rules(), "/q/r.cfg", '^', &reported), c.status == LoadStatus::Loaded);
     std::string out = testing::internal::GetCapturedStdout(), err = testing::internal::GetCapturedStderr();
     fail_allocations_after(-1);
     EXPECT_EQ(result.status, c.status) << c.bytes.substr(0, 20);
