@@ -1,107 +1,249 @@
 #include "app/correct_files.h"
 
-#include <set>
+#include <vector>
 
 #include "app/messages.h"
-#include "platform/files.h"
 #include "rewrite/stream.h"
 
 namespace {
 
+using platform::FileStatus;
+using platform::FileSystem;
+using platform::Handle;
+using platform::kNoHandle;
 using platform::Stream;
 
-// How long a run waits for another one before it says that it waits.
-constexpr int kQuietWaitMilliseconds = 2000;
+// Waiting polls at this interval: short enough that a run goes on soon after
+// the other one is done, long enough not to spin.
+constexpr int kPollMs = 20;
+// A file just replaced or looked at by another program (a virus scanner) may
+// refuse to be moved over for a moment; no longer than this.
+constexpr int kMoveRetryMs = 1000;
+// Names tried for the temporary file before giving up: each is new, so only
+// files that someone made to match it (or a system that cannot create any)
+// make a name fail, and this many in a row are no chance.
+constexpr int kNameAttempts = 16;
+// Directories whose new entries wait to be synced together; the bound keeps
+// the open handles few when many directories take part.
+constexpr std::size_t kMaxPendingDirectories = 64;
 
-// Waits through `attempt` (lock or create_temp with a patience), saying once
-// that it waits when the other run takes long.
-template <typename Attempt>
-platform::Wait wait_for(const platform::NamedFile& file, Attempt attempt) {
-  platform::Wait waited = attempt(kQuietWaitMilliseconds);
-  if (waited != platform::Wait::StillBusy) return waited;
-  print(Stream::Err, text::kWaiting, {platform::temp_path(file, kTempFileName)});
-  return attempt(-1);
-}
-
-// The stream's ends: the named file, and the temporary file made at the first
-// change, which the bytes the output shares with the input are copied into.
-struct Correction {
-  platform::NamedFile* file;
-  platform::TempFilePtr temp;
-  const char* failure;  // the message for a failed begin or write
+// A handle closed when it goes out of scope.
+struct Owned {
+  FileSystem& files;
+  Handle handle = kNoHandle;
+  explicit Owned(FileSystem& owner) : files(owner) {}
+  Owned(const Owned&) = delete;
+  Owned& operator=(const Owned&) = delete;
+  ~Owned() { reset(); }
+  void reset() {
+    if (handle != kNoHandle) files.close(handle);
+    handle = kNoHandle;
+  }
 };
 
-int32_t read_named(void* context, char* buffer, int32_t size) {
-  return platform::read(*static_cast<Correction*>(context)->file, buffer, size);
+// The temporary file that a named file is rewritten into, beside it: removed
+// unless it was moved into the file's place.
+struct TempFile {
+  FileSystem& files;
+  Handle directory = kNoHandle;
+  Handle handle = kNoHandle;
+  std::string name;
+  bool moved = false;
+  explicit TempFile(FileSystem& owner) : files(owner) {}
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (handle == kNoHandle) return;
+    if (!moved) files.remove(directory, handle, name);
+    files.close(handle);
+  }
+};
+
+bool correctable(const FileStatus& status) { return status.kind == platform::FileKind::Regular && status.writable; }
+
+// "quorbel-", ten letters or digits of `number`, ".tmp": one of 36^10 names,
+// in one letter case so that no file system folds two of them into one.
+std::string temp_name(uint64_t number) {
+  std::string name = "quorbel-";
+  for (int i = 0; i < 10; ++i, number /= 36) name += "abcdefghijklmnopqrstuvwxyz0123456789"[number % 36];
+  return name + ".tmp";
 }
 
+// One named file on its way through the run.
+struct Correction {
+  Correction(FileSystem& system, const std::string& given) : files(system), name(given) {}
+  FileSystem& files;
+  const std::string& name;  // as given
+  Owned directory{files};
+  std::string base;  // the file's name in `directory`, links followed
+  FileStatus status{};
+  Owned lock{files};
+  Owned file{files};
+  TempFile temp{files};
+  const char* write_failure = nullptr;
+};
+
+// Takes the file for this run: a run on the same file, under whatever name
+// and from whatever directory, waits until this one is done with it and then
+// reads what it left. A file that another run replaced meanwhile is taken in
+// its new form.
+bool take(Correction* c) {
+  bool said = false;
+  for (int waited = 0;; waited += kPollMs) {
+    if (!c->files.look(c->directory.handle, c->base, &c->status) || !correctable(c->status)) return false;
+    platform::Lock lock = c->files.try_lock(c->directory.handle, c->base, c->status.id, &c->lock.handle);
+    if (lock == platform::Lock::Failed) return false;
+    if (lock == platform::Lock::Taken) {
+      FileStatus now{};
+      platform::Opened opened = platform::Opened::Busy;
+      if (c->files.look(c->directory.handle, c->base, &now) && now.id == c->status.id) {
+        opened = c->files.open_file(c->directory.handle, c->base, &c->file.handle);
+      }
+      if (opened == platform::Opened::Failed) return false;
+      if (opened == platform::Opened::Yes && c->files.status_of(c->file.handle, &now) && now.id == c->status.id) {
+        return true;
+      }
+      c->file.reset();
+      c->lock.reset();
+    }
+    if (waited >= kPatienceMs) return false;
+    if (!said && waited >= kQuietWaitMs) {
+      print(Stream::Err, text::kWaiting, {c->name});
+      said = true;
+    }
+    c->files.sleep_ms(kPollMs);
+  }
+}
+
+int32_t read_named(void* context, char* buffer, int32_t size) {
+  auto* c = static_cast<Correction*>(context);
+  return c->files.read(c->file.handle, buffer, size);
+}
+
+// At the first change: the temporary file, under a name of this run's own,
+// with the bytes before the change.
 bool begin_temp(void* context, int64_t unchanged) {
-  auto* correction = static_cast<Correction*>(context);
-  platform::NamedFile& file = *correction->file;
-  auto create = [&](int patience) { return platform::create_temp(file, kTempFileName, patience, &correction->temp); };
-  if (wait_for(file, create) != platform::Wait::Done) {
-    correction->failure = text::kCannotCreate;
+  auto* c = static_cast<Correction*>(context);
+  platform::Created created = platform::Created::NameTaken;
+  for (int attempt = 0; attempt < kNameAttempts && created == platform::Created::NameTaken; ++attempt) {
+    c->temp.name = temp_name(c->files.random());
+    created = c->files.create_exclusive(c->directory.handle, c->temp.name, c->file.handle, &c->temp.handle);
+  }
+  if (created != platform::Created::Yes) {
+    c->temp.handle = kNoHandle;
+    c->write_failure = text::kCannotCreate;
     return false;
   }
-  correction->failure = text::kCannotWrite;
-  return platform::copy_start(file, *correction->temp, unchanged);
+  c->write_failure = text::kCannotWrite;
+  return c->files.copy_start(c->file.handle, c->temp.handle, unchanged);
 }
 
 bool write_temp(void* context, const char* bytes, int32_t count) {
-  return platform::write(*static_cast<Correction*>(context)->temp, bytes, count);
+  auto* c = static_cast<Correction*>(context);
+  return c->files.write(c->temp.handle, bytes, count);
 }
 
-// The message for one named file, or null when it was corrected (or needed
-// no correction).
-const char* correct_file(const RuleTable& table, const std::string& name, const std::set<std::string>& kept) {
-  platform::NamedFilePtr file = platform::open_named_file(name.c_str());
-  if (file == nullptr) return text::kCannotOpen;
-  if (kept.count(platform::directory_of(*file)) != 0 || !platform::may_hold_temp(*file, kTempFileName)) {
-    return text::kCannotCreate;
+// Whether `name` in the file's directory still is the open `file`.
+bool still_named(Correction* c, const std::string& name, Handle file) {
+  FileStatus named{};
+  FileStatus opened{};
+  return c->files.look(c->directory.handle, name, &named) && c->files.status_of(file, &opened) &&
+         named.id == opened.id;
+}
+
+// Puts the temporary file in the named file's place once its content is
+// durable and it grants exactly the named file's access, and only while both
+// names still lead where they did.
+const char* replace(Correction* c) {
+  if (!c->files.flush(c->temp.handle)) return text::kCannotWrite;
+  if (c->files.copy_access(c->file.handle, c->temp.handle) != platform::Access::Copied ||
+      !still_named(c, c->temp.name, c->temp.handle) || !still_named(c, c->base, c->file.handle)) {
+    return text::kCannotMove;
   }
-  // Taken before the first byte is read: a run that waited reads the file as
-  // the other one left it.
-  if (wait_for(*file, [&](int patience) { return platform::lock(*file, patience); }) != platform::Wait::Done) {
+  c->file.reset();  // an open file cannot be replaced on Windows; the lock stays
+  for (int waited = 0;; waited += kPollMs) {
+    platform::Opened moved = c->files.move_over(c->directory.handle, c->temp.handle, c->temp.name, c->base);
+    if (moved == platform::Opened::Yes) break;
+    if (moved == platform::Opened::Failed || waited >= kMoveRetryMs) return text::kCannotMove;
+    c->files.sleep_ms(kPollMs);
+  }
+  c->temp.moved = true;
+  return nullptr;
+}
+
+// The message for one named file, or null when it was corrected or needed no
+// correction.
+const char* correct_file(Correction* c, const RuleTable& table) {
+  c->directory.handle = c->files.open_directory_of(c->name, &c->base);
+  if (c->directory.handle == kNoHandle || !c->files.look(c->directory.handle, c->base, &c->status) ||
+      !correctable(c->status)) {
     return text::kCannotOpen;
   }
-  print(Stream::Out, text::kAnalysing, {name});
-  Correction correction{file.get(), nullptr, nullptr};
-  switch (rewrite_stream(table, ByteSource{&correction, read_named},
-                         ByteSink{&correction, begin_temp, write_temp}, kLargeWindowSize)) {
+  c->temp.directory = c->directory.handle;
+  if (!c->files.holds_files_safely(c->directory.handle)) return text::kCannotCreate;
+  if (!take(c)) return text::kCannotOpen;
+  print(Stream::Out, text::kAnalysing, {c->name});
+  switch (rewrite_stream(table, ByteSource{c, read_named}, ByteSink{c, begin_temp, write_temp}, kLargeWindowSize)) {
     case StreamResult::Unchanged:
       return nullptr;  // nothing to replace: the file keeps its times, links and attributes
     case StreamResult::ReadFailed:
       return text::kCannotRead;
     case StreamResult::WriteFailed:
-      return correction.failure != nullptr ? correction.failure : text::kCannotWrite;
+      return c->write_failure != nullptr ? c->write_failure : text::kCannotWrite;
     case StreamResult::Rewritten:
       break;
   }
-  switch (platform::replace(*file, std::move(correction.temp))) {
-    case platform::Replaced::Yes:
-      return nullptr;
-    case platform::Replaced::NotWritten:
-      return text::kCannotWrite;
-    case platform::Replaced::NotMoved:
-      break;
+  return replace(c);
+}
+
+// Directories that received a file, synced together before the run ends,
+// each once.
+struct PendingDirectory {
+  platform::FileId id;
+  Handle handle;
+};
+
+void sync_all(FileSystem& files, std::vector<PendingDirectory>* pending) {
+  for (const PendingDirectory& directory : *pending) {
+    // The files are in place by now: a directory that cannot be synced is no
+    // failure of theirs.
+    (void)files.sync_directory(directory.handle);
+    files.close(directory.handle);
   }
-  return text::kCannotMove;
+  pending->clear();
+}
+
+void remember_directory(Correction* c, std::vector<PendingDirectory>* pending) {
+  FileStatus status{};
+  if (!c->files.status_of(c->directory.handle, &status)) {
+    (void)c->files.sync_directory(c->directory.handle);  // not known to be pending: now, then
+    return;
+  }
+  for (const PendingDirectory& directory : *pending) {
+    if (directory.id == status.id) return;
+  }
+  if (pending->size() == kMaxPendingDirectories) sync_all(c->files, pending);
+  pending->push_back({status.id, c->directory.handle});
+  c->directory.handle = kNoHandle;
+  c->temp.directory = kNoHandle;
 }
 
 }  // namespace
 
-void correct_files(const RuleTable& table, const std::vector<std::string>& names) {
-  // A file called like the temporary file and named on the command line is
-  // the user's: no file beside it is corrected through it.
-  std::set<std::string> kept;
+bool correct_files(FileSystem& files, const RuleTable& table, const std::vector<std::string>& names) {
+  std::vector<PendingDirectory> pending;
+  bool all_corrected = true;
   for (const std::string& name : names) {
-    std::string directory;
-    if (platform::names_temp_file(name.c_str(), kTempFileName, &directory)) kept.insert(directory);
+    Correction correction(files, name);
+    const char* failure = correct_file(&correction, table);
+    if (failure != nullptr) {
+      print(Stream::Out, failure, {name});
+      all_corrected = false;
+    } else if (correction.temp.moved) {
+      remember_directory(&correction, &pending);
+    }
   }
-  for (const std::string& name : names) {
-    const char* failure = correct_file(table, name, kept);
-    if (failure != nullptr) print(Stream::Out, failure, {name});
-  }
-  platform::sync_directories();
+  sync_all(files, &pending);
   print(Stream::Out, text::kDone);
+  return all_corrected;
 }

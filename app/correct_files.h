@@ -1,15 +1,20 @@
 #pragma once
-// Correcting the files named on the command line, one after the other.
+// Correcting the files named on the command line, one after the other: the
+// whole sequence for one file and every decision in it, over the primitives
+// of platform::FileSystem.
 
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "rules/rule_table.h"
 
-// Each file is rewritten through this temporary file beside it, which then
-// takes its place.
-constexpr const char kTempFileName[] = "quorbel.tmp";
+// How long a run waits for another run on the same file: it says so once it
+// has waited kQuietWaitMs, and leaves the file as it is after kPatienceMs.
+constexpr int kQuietWaitMs = 2000;
+constexpr int kPatienceMs = 20000;
 
-// Corrects each file in turn, reporting a file that fails and going on with
-// the next, then prints "Feito".
-void correct_files(const RuleTable& table, const std::vector<std::string>& names);
+// Corrects each file in turn, reporting a file that it leaves as it is and
+// going on with the next, then prints "Feito". False when some file was left
+// as it is.
+bool correct_files(platform::FileSystem& files, const RuleTable& table, const std::vector<std::string>& names);

@@ -6,7 +6,6 @@
 
 #include "app/correct_files.h"
 #include "app/messages.h"
-#include "platform/files.h"
 #include "rules/rule_file.h"
 #include "rules/rule_table.h"
 
@@ -17,11 +16,38 @@ namespace {
 // one go, so only a run started right after a save ever waits.
 constexpr int kRuleFileSettleMilliseconds = 100;
 
-int32_t read_rules(void* file, char* buffer, int32_t size) {
-  return platform::read(*static_cast<platform::RuleFile*>(file), buffer, size);
+// The rule file as the loader reads it.
+struct RuleFile {
+  platform::FileSystem& files;
+  platform::Handle handle;
+};
+
+int32_t read_rules(void* context, char* buffer, int32_t size) {
+  auto* file = static_cast<RuleFile*>(context);
+  return file->files.read(file->handle, buffer, size);
 }
 
-bool rewind_rules(void* file) { return platform::rewind(*static_cast<platform::RuleFile*>(file)); }
+bool rewind_rules(void* context) {
+  auto* file = static_cast<RuleFile*>(context);
+  return file->files.rewind(file->handle);
+}
+
+// Whether the rule file still has the size and change time it had when it was
+// opened, also once kRuleFileSettleMilliseconds have passed since that
+// change: a file rewritten while it was read is not used, even by a writer
+// that pauses between its writes.
+bool unchanged_since(const RuleFile& file, const platform::FileStatus& opened) {
+  auto same = [&file, &opened] {
+    platform::FileStatus now{};
+    return file.files.status_of(file.handle, &now) && now.size == opened.size && now.changed_ns == opened.changed_ns;
+  };
+  if (!same()) return false;
+  int64_t since_change_ms = (file.files.wall_clock_ns() - opened.changed_ns) / 1'000'000;
+  if (since_change_ms >= kRuleFileSettleMilliseconds) return true;
+  // A clock set back makes this negative: wait no longer than the settle time.
+  file.files.sleep_ms(static_cast<int>(kRuleFileSettleMilliseconds - (since_change_ms > 0 ? since_change_ms : 0)));
+  return same();
+}
 
 void report_load_failure(LoadResult result, const char* path) {
   using platform::Stream;
@@ -71,35 +97,33 @@ std::string rule_file_path(const std::string& program) {
   return path;
 }
 
-int run(const std::optional<std::string>& program, const std::string& started_as, const std::vector<std::string>& files,
-        char separator) {
+int run(platform::FileSystem& files, const std::optional<std::string>& program, const std::string& started_as,
+        const std::vector<std::string>& names, char separator) {
   std::string rule_path = rule_file_path(program.value_or(started_as));
-  if (files.empty()) {
+  if (names.empty()) {
     print(platform::Stream::Out, text::kUsage, {program.value_or(started_as), rule_path});
-    return 0;
+    return kDone;
   }
   int error = ENOENT;
-  platform::RuleFilePtr file = program ? platform::open_rule_file(rule_path.c_str(), &error) : nullptr;
-  if (file == nullptr) {
+  RuleFile file{files, program ? files.open_rule_file(rule_path, &error) : platform::kNoHandle};
+  if (file.handle == platform::kNoHandle) {
     print(platform::Stream::Err, text::kCannotOpenRules);
     print_error_report(rule_path, error);
-    return 1;
+    return kRulesUnusable;
   }
+  platform::FileStatus opened{};
+  bool known = files.status_of(file.handle, &opened);
   RuleSet rules{};
-  if (!load_rule_text(RuleSource{file.get(), read_rules, rewind_rules}, rule_path.c_str(), separator, &rules)) {
-    return 1;
-  }
+  bool loaded = load_rule_text(RuleSource{&file, read_rules, rewind_rules}, rule_path.c_str(), separator, &rules);
   // A file rewritten while it was read is never used in part.
-  if (!platform::unchanged_since_open(*file, kRuleFileSettleMilliseconds)) {
-    print(platform::Stream::Err, text::kCannotReadRules);
-    return 1;
-  }
-  file.reset();  // read only: closing cannot lose data
+  bool whole = loaded && known && unchanged_since(file, opened);
+  files.close(file.handle);  // read only: closing cannot lose data
+  if (loaded && !whole) print(platform::Stream::Err, text::kCannotReadRules);
+  if (!whole) return kRulesUnusable;
   RuleTable table{};
   if (build_rule_table(rules, separator, &table) != BuildStatus::Built) {
     print(platform::Stream::Err, text::kNoMemory);
-    return 1;
+    return kRulesUnusable;
   }
-  correct_files(table, files);
-  return 0;
+  return correct_files(files, table, names) ? kDone : kSomeFileLeft;
 }

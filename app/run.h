@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "rules/rule_file.h"
 
 // The rule-file path is derived in a buffer of kRulePathBufferSize bytes, of
@@ -22,9 +23,14 @@ std::string rule_file_path(const std::string& program);
 // cannot be used, after saying why.
 bool load_rule_text(const RuleSource& source, const char* path, char separator, RuleSet* rules);
 
-// Returns the exit status: 0 after the usage text or after the files were
-// processed, 1 when the rule file cannot be used. `program` is the program's
+// The exit statuses: scripts tell from them whether every file was corrected.
+constexpr int kDone = 0;          // the usage text, or every named file corrected or needing nothing
+constexpr int kRulesUnusable = 1;  // no file was touched
+constexpr int kSomeFileLeft = 2;   // some named file was left as it was
+
+// Prints the usage text when no file is named, else loads the rules and
+// corrects the `names`; returns the exit status. `program` is the program's
 // path, or none when the system cannot tell where it lies: the usage text then
 // shows `started_as`, and no rule file is read.
-int run(const std::optional<std::string>& program, const std::string& started_as, const std::vector<std::string>& files,
-        char separator);
+int run(platform::FileSystem& files, const std::optional<std::string>& program, const std::string& started_as,
+        const std::vector<std::string>& names, char separator);

@@ -1,106 +1,103 @@
 #pragma once
-// Files as the tool uses them: the rule file, the named files and the
-// temporary file beside each that a named file is rewritten through. Nothing
-// here writes through a file it did not create itself, and a named file is
-// only ever replaced whole, in one atomic step, by a file that grants exactly
-// the access it granted. The types are each system's own; the tool holds
-// them through the owning pointers below.
+// What the tool asks of the file system, as one narrow interface: each
+// system's calls behind it (files_posix.cpp, files_win32.cpp), and a fake
+// in the tests that can fail any call. The decisions (what to refuse, how
+// long to wait, what to check before a file is replaced) are the caller's.
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
 namespace platform {
 
-struct RuleFile;
-struct NamedFile;
-struct TempFile;
+// An open file or directory, a lock or nothing (kNoHandle).
+using Handle = std::intptr_t;
+constexpr Handle kNoHandle = -1;
 
-// Closing a temporary file that was not moved into place removes it.
-struct Close {
-  void operator()(RuleFile* file) const;
-  void operator()(NamedFile* file) const;
-  void operator()(TempFile* file) const;
+// What a file is, whatever name leads to it: device and inode on Linux,
+// volume serial number and file index on Windows.
+struct FileId {
+  uint64_t volume;
+  uint64_t index;
 };
-using RuleFilePtr = std::unique_ptr<RuleFile, Close>;
-using NamedFilePtr = std::unique_ptr<NamedFile, Close>;
-using TempFilePtr = std::unique_ptr<TempFile, Close>;
+inline bool operator==(const FileId& a, const FileId& b) { return a.volume == b.volume && a.index == b.index; }
+inline bool operator!=(const FileId& a, const FileId& b) { return !(a == b); }
 
-// Opens the rule file for reading, without blocking. Null, with the errno
-// value of the reason in `error`, when it cannot be opened or is not a
-// regular file.
-RuleFilePtr open_rule_file(const char* path, int* error);
-// Whether the file still has the size and modification time it had when it
-// was opened, also once `settle_ms` milliseconds have passed since its last
-// change: a file rewritten while it was read is not used, even by a writer
-// that pauses for less than that between its writes.
-bool unchanged_since_open(const RuleFile& file, int settle_ms);
+enum class FileKind { Regular, Directory, Other };  // Other: links, devices, FIFOs, sockets
 
-// Opens a regular file that may be written, finding where it lies with links
-// resolved: a link stays a link and the file it leads to is corrected. Null
-// for missing and read-only files, directories, devices, FIFOs and sockets,
-// without blocking.
-NamedFilePtr open_named_file(const char* name);
+struct FileStatus {
+  FileId id;
+  FileKind kind;
+  bool writable;  // the mode or attributes let someone write it
+  int64_t size;
+  int64_t changed_ns;  // last change of content or status, on the wall clock
+};
 
-// The directory the file lies in, links resolved: the same text whatever
-// name led to the file.
-const std::string& directory_of(const NamedFile& file);
-// Whether `name` leads to a file called `temp_name` in its own directory,
-// links resolved; that directory, as directory_of() gives it, in `directory`.
-bool names_temp_file(const char* name, const char* temp_name, std::string* directory);
-// Whether a temporary file `temp_name` may be made beside the file: this
-// user may write the directory, others may not swap its entries (as they may
-// in a directory every user can write without the sticky bit), and an
-// existing `temp_name` is a plain file with one name that a run may have left
-// behind, not a link, a directory, a FIFO or a read-only file.
-bool may_hold_temp(const NamedFile& file, const char* temp_name);
-// The path of the temporary file `temp_name` beside the file, as messages
-// show it.
-std::string temp_path(const NamedFile& file, const char* temp_name);
+enum class Lock { Taken, Busy, Failed };
+enum class Created { Yes, NameTaken, Failed };
+enum class Opened { Yes, Busy, Failed };  // Busy: held by another program a moment
+enum class Access { Copied, NotCarried };
 
-enum class Wait { Done, StillBusy, Failed };
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
 
-// Takes the file for this run: a run on the same file, under whatever name
-// and from whatever directory, waits until this one has closed it, and then
-// reads what this one left. StillBusy: another run still holds it after
-// `patience_ms` milliseconds; call again to go on waiting (a negative
-// patience waits as long as it takes).
-Wait lock(NamedFile& file, int patience_ms);
+  // Opens the directory where `name` leads once every link on the way is
+  // followed; the file's own name in it goes to `base`.
+  virtual Handle open_directory_of(const std::string& name, std::string* base) = 0;
+  // What `base` in `directory` is, itself: a link is not followed.
+  virtual bool look(Handle directory, const std::string& base, FileStatus* status) = 0;
+  virtual bool status_of(Handle file, FileStatus* status) = 0;
+  // Whether this user may add files to the directory while no other user
+  // may rename or remove them there.
+  virtual bool holds_files_safely(Handle directory) = 0;
 
-// Creates the temporary file `temp_name` beside the file: new, held by this
-// run, and readable by nobody who may not read the file. Waits like lock()
-// while another run holds one of that name; removes a stale one left by a
-// run that was killed.
-Wait create_temp(const NamedFile& file, const char* temp_name, int patience_ms, TempFilePtr* temp);
+  // Tries once, without waiting, to take the lock that every run on the
+  // file `id` takes, whatever name it came by. Busy: `base` no longer leads
+  // to that file, or another process holds the lock.
+  virtual Lock try_lock(Handle directory, const std::string& base, const FileId& id, Handle* lock) = 0;
 
-// Reads until `buffer` is full or the file ends: the byte count, or -1 when
-// the read fails (errno set).
-int32_t read(RuleFile& file, char* buffer, int32_t size);
-int32_t read(NamedFile& file, char* buffer, int32_t size);
-// Goes back to the first byte.
-bool rewind(RuleFile& file);
-bool rewind(NamedFile& file);
+  // Opens a file to read it, asking to write it too, never through a link
+  // and never blocking on a device or FIFO.
+  virtual Opened open_file(Handle directory, const std::string& base, Handle* file) = 0;
+  // Creates `name` new in `directory`, for writing, readable by nobody who may
+  // not read `like`.
+  virtual Created create_exclusive(Handle directory, const std::string& name, Handle like, Handle* file) = 0;
+  // Opens the rule file to read it; kNoHandle, with errno's value for the
+  // reason in `error`, when it cannot be opened or is not a regular file.
+  virtual Handle open_rule_file(const std::string& path, int* error) = 0;
 
-// Copies the file's first `count` bytes to the temporary file, which is
-// still empty; the named file's read position stays where it is.
-bool copy_start(NamedFile& file, TempFile& temp, int64_t count);
-// Writes all bytes; false when any part of the write fails.
-bool write(TempFile& temp, const char* bytes, int32_t count);
+  // Fills up to `size` bytes, short only at the end; -1 on failure (errno set).
+  virtual int32_t read(Handle file, char* buffer, int32_t size) = 0;
+  virtual bool rewind(Handle file) = 0;
+  // Writes all bytes or fails.
+  virtual bool write(Handle file, const char* bytes, int32_t count) = 0;
+  // Copies the first `count` bytes of `from` to the empty `to`, leaving the
+  // read position of `from` where it was.
+  virtual bool copy_start(Handle from, Handle to, int64_t count) = 0;
+  // Makes the content durable.
+  virtual bool flush(Handle file) = 0;
+  // Gives `to` exactly the access that `from` grants (owner, group, mode,
+  // access control list and extended attributes; on Windows the owner and
+  // attributes), and checks that it holds.
+  virtual Access copy_access(Handle from, Handle to) = 0;
 
-enum class Replaced { Yes, NotWritten, NotMoved };
+  // Moves `temp`, called `temp_name`, over `base` in the same directory in one
+  // atomic step.
+  virtual Opened move_over(Handle directory, Handle temp, const std::string& temp_name, const std::string& base) = 0;
+  // Removes `name` from `directory` if it still is the open `file`.
+  virtual void remove(Handle directory, Handle file, const std::string& name) = 0;
+  // Makes the directory's new entries durable.
+  virtual bool sync_directory(Handle directory) = 0;
+  // Closes a file or directory; releases a lock.
+  virtual void close(Handle handle) = 0;
 
-// Makes the temporary file's content durable, gives it exactly the access
-// the named file grants (owner, group, mode, access control list and
-// extended attributes; on Windows the security descriptor and attributes),
-// and moves it over the named file in one atomic step. NotWritten: the
-// content could not be made durable. NotMoved: the access cannot be
-// reproduced (another user's file, or a group this user is not in), a name
-// no longer leads to the file it stood for, or the move failed. The named
-// file is then as it was and the temporary file is gone.
-Replaced replace(NamedFile& file, TempFilePtr temp);
+  virtual void sleep_ms(int milliseconds) = 0;
+  virtual int64_t wall_clock_ns() = 0;
+  // A number nobody can guess, for names of new files.
+  virtual uint64_t random() = 0;
+};
 
-// Makes this run's replacements durable, each directory once; called before
-// the run ends.
-void sync_directories();
+// The system's files.
+FileSystem& system_files();
 
 }  // namespace platform

@@ -179,3 +179,11 @@ inline std::string check_lookups(const std::string& rule_file, char separator, c
   }
   return "";
 }
+
+// A text as the tool prints it where its output is redirected in the C locale: every "%s" replaced by the next of
+// `names`, every LF leaving as CR LF.
+inline std::string printed(std::string text, std::initializer_list<std::string> names = {}) {
+  for (const std::string& name : names) text.replace(text.find("%s"), 2, name);
+  for (std::size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 2)) text.insert(at, "\r");
+  return text;
+}

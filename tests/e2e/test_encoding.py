@@ -39,5 +39,6 @@ class EncodingTest(ToolTest):
             self.assert_run(os.fsdecode(name), exe=exe, env=env, status=1, out="",
                             err=own(text(say("cannot_open_rules", "%s", "No such file or directory")) % cfg))
             self.write_rules({b"a": b"b"}, exe=exe)
-            self.assert_run(os.fsdecode(name), exe=exe, env=env, out=own(text(done(("cannot_open", "%s"))) % name))
+            self.assert_run(os.fsdecode(name), exe=exe, env=env, status=2,
+                            out=own(text(done(("cannot_open", "%s"))) % name))
             os.remove(self.rules_path(exe))

@@ -1,5 +1,5 @@
-"""The Windows executables under wine: names outside the ANSI code page, long paths, a link planted as the
-temporary file, the access a file grants, the command line, devices and refusals."""
+"""The Windows executables under wine: names outside the ANSI code page, long paths, the access a file grants, the
+command line, devices and refusals."""
 
 import os
 import unittest
@@ -39,21 +39,6 @@ class WindowsTest(ToolTest):
         self.assertGreater(len(self.host_path(path)), 300)
         self.assert_run(self.host_path(path), out=done(self.host_path(path)), files={path: b"bbb"})
         self.assertEqual(os.listdir(deep), ["t.txt"])
-
-    def test_a_link_planted_as_the_temporary_file_is_never_followed(self):
-        # Wine shows a Unix symbolic link as the file it leads to; one that leads nowhere it hides until a file
-        # of that name is made.
-        victim, nowhere = os.path.join(self.scratch, "victim"), os.path.join(self.scratch, "nowhere")
-        with open(victim, "wb") as f:
-            f.write(b"root's")
-        os.chmod(victim, 0o600)
-        self.write("t.txt", b"aaa")
-        refused, refused_late = done(("cannot_create", "t.txt")), done("t.txt", ("cannot_create", "t.txt"))
-        for target, out in ((victim, refused), (nowhere, refused_late)):
-            os.symlink(target, self.path("quorbel.tmp"))
-            self.assert_run("t.txt", out=out, files={"t.txt": b"aaa", victim: b"root's"})
-            self.assertEqual((os.readlink(self.path("quorbel.tmp")), os.path.exists(nowhere)), (target, False))
-            os.unlink(self.path("quorbel.tmp"))
 
     def test_the_result_grants_others_what_the_file_granted(self):
         # Wine shows what every user may read as the read bit of others.

@@ -1,0 +1,152 @@
+// The per-file sequence over a file system in memory: a failure at each call in turn leaves the file as it was, with
+// the message that says what failed; waits say so and end; taken names and other users' files stay as they are; one
+// file under two names, and its directory synced once.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/correct_files.h"
+#include "app/messages.h"
+#include "fake_files.h"
+#include "model.h"
+
+using Names = std::vector<std::string>;
+
+struct Outcome {
+  bool corrected;
+  std::string out, err;
+};
+
+static Outcome correct(FakeFiles& files, const RuleTable& table, const Names& names) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  bool corrected = correct_files(files, table, names);
+  std::string out = testing::internal::GetCapturedStdout();
+  return {corrected, out, testing::internal::GetCapturedStderr()};
+}
+
+// What the run prints for one file: "Analisando" when it got that far, the failure if any, "Feito".
+static std::string said(const std::string& name, bool analysed, const char* failure) {
+  return (analysed ? printed(text::kAnalysing, {name}) : "") + (failure ? printed(failure, {name}) : "") +
+         printed(text::kDone);
+}
+
+TEST(Correct, AFailureAtAnyCallLeavesTheFileAsItWas) {
+  LoadedTable rules("a^b\n", '^');
+  // How each call's failure may end: its message (null: corrected all the same) and whether "Analisando" came before.
+  struct End { const char* failure; bool analysed; };
+  const std::map<std::string, std::vector<End>> ends = {
+      {"open_directory_of", {{text::kCannotOpen, false}}},
+      {"look", {{text::kCannotOpen, false}, {nullptr, true}, {text::kCannotMove, true}}},
+      {"holds_files_safely", {{text::kCannotCreate, false}}},
+      {"try_lock", {{text::kCannotOpen, false}}},
+      {"open_file", {{text::kCannotOpen, false}}},
+      // While the file is taken, a look that fails is tried again.
+      {"status_of", {{nullptr, true}, {text::kCannotMove, true}}},
+      {"read", {{text::kCannotRead, true}}},
+      {"create_exclusive", {{text::kCannotCreate, true}}},
+      {"copy_start", {{text::kCannotWrite, true}}},
+      {"write", {{text::kCannotWrite, true}}},
+      {"flush", {{text::kCannotWrite, true}}},
+      {"copy_access", {{text::kCannotMove, true}}},
+      {"move_over", {{text::kCannotMove, true}}},
+      {"sync_directory", {{nullptr, true}}},  // the file is in place by then
+  };
+  // Unchanged for a while, so that the start is copied, then long enough for several reads and writes.
+  const std::string before = "XX" + std::string(300000, 'a') + "X", after = "XX" + std::string(300000, 'b') + "X";
+  int points = 0;
+  for (std::size_t fail_at = 0;; ++fail_at) {
+    FakeFiles files;
+    files.add("d/f.txt", before);
+    files.add("d/other", "a");
+    files.fail_at = static_cast<int>(fail_at);
+    Outcome run = correct(files, rules.table, {"d/f.txt"});
+    EXPECT_EQ(files.list("d"), (Names{"f.txt", "other"})) << fail_at;  // nothing left behind
+    EXPECT_TRUE(files.handles.empty()) << fail_at;
+    const std::string& bytes = files.nodes[files.find("d/f.txt")].bytes;
+    if (fail_at >= files.calls.size()) {  // nothing failed
+      EXPECT_EQ(bytes, after);
+      EXPECT_EQ(run.out, said("d/f.txt", true, nullptr));
+      break;
+    }
+    ++points;
+    const std::string& call = files.calls[fail_at];
+    ASSERT_EQ(ends.count(call), 1U) << call;
+    bool expected = false;
+    for (const End& end : ends.at(call)) {
+      expected = expected || (run.out == said("d/f.txt", end.analysed, end.failure) &&
+                              run.corrected == (end.failure == nullptr) &&
+                              bytes == (end.failure == nullptr ? after : before));
+    }
+    EXPECT_TRUE(expected) << "call " << fail_at << ", " << call << ": " << run.out;
+    EXPECT_EQ(run.err, "") << call;
+  }
+  std::printf("failures injected at %d calls\n", points);
+  testing::Test::RecordProperty("injection_points", points);
+  EXPECT_GT(points, 20);
+}
+
+TEST(Correct, WaitsSaySoOnceAndEnd) {
+  LoadedTable rules("a^b\n", '^');
+  // How long another process holds the lock, and whether the run then waits it out.
+  const struct { int64_t held_ms; bool says; bool corrected; } cases[] = {
+      {0, false, true}, {kQuietWaitMs - 1, false, true}, {kQuietWaitMs + 1, true, true},
+      {kPatienceMs - 1, true, true}, {kPatienceMs + 1, true, false}, {1'000'000, true, false}};
+  for (const auto& c : cases) {
+    FakeFiles files;
+    files.add("d/f.txt", "a");
+    files.add("d/g.txt", "a");
+    files.held_until_ms[files.find("d/f.txt")] = c.held_ms;
+    Outcome run = correct(files, rules.table, {"d/f.txt", "d/g.txt"});
+    EXPECT_EQ(run.err, c.says ? printed(text::kWaiting, {"d/f.txt"}) : "") << c.held_ms;
+    std::string first = c.corrected ? printed(text::kAnalysing, {"d/f.txt"}) : printed(text::kCannotOpen, {"d/f.txt"});
+    EXPECT_EQ(run.out, first + said("d/g.txt", true, nullptr)) << c.held_ms;
+    EXPECT_EQ(files.nodes[files.find("d/f.txt")].bytes, c.corrected ? "b" : "a") << c.held_ms;
+    EXPECT_EQ(run.corrected, c.corrected);
+    EXPECT_LE(files.now_ms, c.corrected ? c.held_ms + 100 : kPatienceMs + 100) << c.held_ms;  // slept no longer
+  }
+}
+
+TEST(Correct, NamesTakenAndOtherUsersFilesStayAsTheyAre) {
+  LoadedTable rules("a^b\n", '^');
+  // The number 0 names "quorbel-aaaaaaaaaa.tmp", here taken under another spelling where letter case is ignored.
+  const struct { std::vector<uint64_t> randoms; bool others_access; const char* failure; } cases[] = {
+      {{0}, false, nullptr},
+      {std::vector<uint64_t>(15, 0), false, nullptr},
+      {std::vector<uint64_t>(16, 0), false, text::kCannotCreate},  // every name tried is taken
+      {{}, true, text::kCannotMove},                              // another user's file
+  };
+  for (const auto& c : cases) {
+    FakeFiles files;
+    files.ignore_case = true;
+    files.add("d/f.txt", "a");
+    files.add("d/QUORBEL-AAAAAAAAAA.TMP", "kept");
+    files.nodes[files.find("d/f.txt")].others_access = c.others_access;
+    files.randoms = c.randoms;
+    Outcome run = correct(files, rules.table, {"d/F.TXT"});
+    EXPECT_EQ(run.out, said("d/F.TXT", true, c.failure)) << c.randoms.size();
+    EXPECT_EQ(files.nodes[files.find("d/f.txt")].bytes, c.failure ? "a" : "b");
+    EXPECT_EQ(files.nodes[files.find("d/QUORBEL-AAAAAAAAAA.TMP")].bytes, "kept");
+    EXPECT_EQ(files.list("d"), (Names{"QUORBEL-AAAAAAAAAA.TMP", "f.txt"}));
+  }
+}
+
+TEST(Correct, OneFileUnderTwoNamesAndEachDirectorySyncedOnce) {
+  LoadedTable rules("a^b\n", '^');
+  FakeFiles files;
+  files.add("d/f.txt", "aaa");
+  files.add("d/g.txt", "a");
+  files.add("e/h.txt", "a");
+  files.add("e/same.txt", "b");
+  files.nodes[1].entries["b"] = files.find("d");  // the directory once more, as a bind mount shows it
+  Outcome run = correct(files, rules.table, {"b/f.txt", "d/g.txt", "d/f.txt", "e/h.txt", "e/same.txt", "b/g.txt"});
+  EXPECT_EQ(run.out, printed("Analisando: b/f.txt\nAnalisando: d/g.txt\nAnalisando: d/f.txt\nAnalisando: e/h.txt\n"
+                             "Analisando: e/same.txt\nAnalisando: b/g.txt\nFeito\n"));
+  EXPECT_EQ(files.nodes[files.find("d/f.txt")].bytes + files.nodes[files.find("e/h.txt")].bytes, "bbbb");
+  EXPECT_EQ(files.synced, (std::vector<uint64_t>{files.find("d"), files.find("e")}));
+  EXPECT_EQ(files.list("d"), (Names{"f.txt", "g.txt"}));
+}
