@@ -7,6 +7,7 @@
 #include "app/correct_files.h"
 #include "app/messages.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "rules/rule_file.h"
 #include "rules/rule_table.h"
 
@@ -76,6 +77,7 @@ int run(const std::optional<std::string>& program, const std::string& started_as
   std::string rule_path = rule_file_path(program.value_or(started_as));
   if (files.empty()) {
     print(platform::Stream::Out, text::kUsage, {program.value_or(started_as), rule_path});
+    platform::wait_for_enter_in_own_console();
     return 0;
   }
   int error = ENOENT;

@@ -51,4 +51,9 @@ void write_message(Stream stream, const MessagePiece* pieces, std::size_t count)
 // Writes out pending standard output; called at a normal end.
 void flush_console();
 
+// Called after the usage text, which ends "Pressione ENTER para continuar":
+// reads a line where the console window closes with the process (see
+// waits_for_enter), and does nothing elsewhere.
+void wait_for_enter_in_own_console();
+
 }  // namespace platform

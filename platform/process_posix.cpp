@@ -122,6 +122,9 @@ void write_message(Stream stream, const MessagePiece* pieces, std::size_t count)
 
 void flush_console() { (void)std::fflush(stdout); }
 
+// A terminal window outlives the process.
+void wait_for_enter_in_own_console() {}
+
 std::optional<std::string> program_path(const char* argv0) {
   // readlink does not say how long the target is: grow until it fits.
   std::vector<char> buffer(256);
