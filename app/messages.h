@@ -8,7 +8,8 @@
 
 namespace text {
 // Kept word for word as users have always seen it, though the example shows
-// "|" rather than the build's separator and the tool does not wait for ENTER.
+// "|" rather than the build's separator and ENTER is waited for only in a
+// console window of the tool's own.
 constexpr const char kUsage[] =
     "\n"
     "Programa Quorbel, vers\xe3o de 24/02/2003\n"

@@ -6,6 +6,7 @@
 
 #include "app/correct_files.h"
 #include "app/messages.h"
+#include "platform/process.h"
 #include "rules/rule_file.h"
 #include "rules/rule_table.h"
 
@@ -102,6 +103,7 @@ int run(platform::FileSystem& files, const std::optional<std::string>& program, 
   std::string rule_path = rule_file_path(program.value_or(started_as));
   if (names.empty()) {
     print(platform::Stream::Out, text::kUsage, {program.value_or(started_as), rule_path});
+    platform::wait_for_enter_in_own_console();
     return kDone;
   }
   int error = ENOENT;

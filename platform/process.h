@@ -41,13 +41,19 @@ struct MessagePiece {
   bool is_name;
 };
 
-// Writes one message. The tool's texts leave as ISO-8859-1, or in UTF-8 where
-// the Linux locale names that character set, or as UTF-16 on a Windows
-// console; names leave as the system gave them (on Windows redirected, in
-// the ANSI code page). Every line feed leaves as CR LF.
+// Writes one message. The tool's texts leave as ISO-8859-1 with every line
+// feed as CR LF, except: on Linux, in UTF-8 with bare line feeds to a stream
+// whose locale names UTF-8, or names no character set and the stream is a
+// terminal; on Windows, as UTF-16 to a console. Names leave as the system gave
+// them (on Windows redirected, in the ANSI code page).
 void write_message(Stream stream, const MessagePiece* pieces, std::size_t count);
 
 // Writes out pending standard output; called at a normal end.
 void flush_console();
+
+// Called after the usage text, which ends "Pressione ENTER para continuar":
+// reads a line where the console window closes with the process (see
+// waits_for_enter), and does nothing elsewhere.
+void wait_for_enter_in_own_console();
 
 }  // namespace platform

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/command_line.h"
+#include "platform/console_window.h"
 #include "platform/process.h"
 #include "platform/utf16.h"
 
@@ -111,6 +112,15 @@ void write_message(Stream stream, const MessagePiece* pieces, std::size_t count)
 }
 
 void flush_console() { (void)std::fflush(stdout); }
+
+void wait_for_enter_in_own_console() {
+  DWORD processes[2];  // enough to tell whether another process shares the console
+  ConsoleFacts facts{GetConsoleProcessList(processes, 2), is_console(STD_INPUT_HANDLE), console_out};
+  if (!waits_for_enter(facts)) return;
+  // Any line ends the wait, and so does a console that goes away.
+  for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
+  }
+}
 
 std::optional<std::string> program_path(const char*) {
   // GetModuleFileNameW cuts the path to the buffer without saying how long

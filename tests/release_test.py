@@ -1,7 +1,8 @@
 """The release as scripts/release.sh makes it: checksums, the archives' names and contents under one folder named
-with the version, the manual page, a stripped, version-stamped console quorbel.exe needing only system DLLs, a
-static Linux executable, and every executable run straight out of its archive (under wine for Windows) on the
-examples, giving the expected text. Set by ctest: QUORBEL_SOURCE_DIR, WINEPREFIX, WINEDEBUG."""
+with the version, the manual page, a stripped, version-stamped, large-address- and terminal-server-aware console
+quorbel.exe needing only system DLLs, a static Linux executable, and every executable run straight out of its
+archive (under wine for Windows) on the examples, giving the expected text. Set by ctest: QUORBEL_SOURCE_DIR,
+WINEPREFIX, WINEDEBUG."""
 
 import hashlib
 import itertools
@@ -71,6 +72,9 @@ class ReleaseTest(unittest.TestCase):
             fields = [struct.unpack_from(form, exe, pe + at) for form, at in (("<H", 4), ("<II", 12), ("<H", 24),
                                                                               ("<H", 92))]
             self.assertEqual((exe[:2], exe[pe:pe + 4], fields), (b"MZ", b"PE\0\0", [(0x14C,), (0, 0), (0x10B,), (3,)]))
+            # 4 GiB of address space on a 64-bit Windows; no Remote Desktop compatibility shims
+            (flags,), (dll_flags,) = struct.unpack_from("<H", exe, pe + 22), struct.unpack_from("<H", exe, pe + 94)
+            self.assertEqual((flags & 0x20, dll_flags & 0x8000), (0x20, 0x8000), build)
             for text in ("VS_VERSION_INFO", "ProductVersion", VERSION, "Quorbel: corrige arquivos de texto",
                          "Copyright (c) 2026 the quorbel authors"):
                 self.assertIn(text.encode("utf-16-le"), exe, build)
@@ -84,10 +88,10 @@ class ReleaseTest(unittest.TestCase):
             (offset,), (size, count) = struct.unpack_from("<Q", elf, 0x20), struct.unpack_from("<HH", elf, 0x36)
             kinds = {struct.unpack_from("<I", elf, offset + i * size)[0] for i in range(count)}
             self.assertEqual((elf[:5], kinds & {2, 3}), (b"\x7fELF\x02", set()), build)  # no PT_DYNAMIC, PT_INTERP
-        # Still reads the locale: its own texts in UTF-8, under C.UTF-8.
+        # Still reads the locale: its own texts in UTF-8 with bare line feeds, under C.UTF-8.
         done = subprocess.run([self.top("linux", "caret", "quorbel"), "nada.txt"], cwd=self.scratch,
                               capture_output=True, env=dict(os.environ, LC_ALL="C.UTF-8"))
-        self.assertEqual(done.stdout, "Não consegui abrir: nada.txt\r\nFeito\r\n".encode())
+        self.assertEqual(done.stdout, "Não consegui abrir: nada.txt\nFeito\n".encode())
 
     def test_the_manual_page_names_this_version_and_renders_without_warnings(self):
         page = self.top("linux", "quorbel.1")

@@ -5,11 +5,12 @@ import re
 
 from harness import EXE_NAME, LINUX, SEP, WINDOWS, ToolTest, done, say, text
 
-# Locale settings, and whether the Linux build then prints UTF-8: told by the first non-empty of LC_ALL, LC_CTYPE and
-# LANG, installed or not.
+# Locale settings, and whether the Linux build then prints UTF-8 with bare line feeds to a redirected stream: told by
+# the first non-empty of LC_ALL, LC_CTYPE and LANG, installed or not.
 LOCALES = [({"LC_ALL": "C"}, False), ({"LC_ALL": "POSIX"}, False), ({"LC_ALL": "pt_BR.ISO-8859-1"}, False),
-           ({"LC_ALL": "C", "LANG": "C.UTF-8"}, False), ({}, False), ({"LC_ALL": "C.UTF-8"}, True),
-           ({"LANG": "pt_BR.UTF-8"}, True), ({"LC_ALL": "", "LC_CTYPE": "xx_YY.utf8@euro", "LANG": "C"}, True),
+           ({"LC_ALL": "C", "LANG": "C.UTF-8"}, False), ({}, False), ({"LANG": "pt_BR"}, False),
+           ({"LC_ALL": "C.UTF-8"}, True), ({"LANG": "pt_BR.UTF-8"}, True),
+           ({"LC_ALL": "", "LC_CTYPE": "xx_YY.utf8@euro", "LANG": "C"}, True),
            ({"LC_CTYPE": "C.UTF-8", "LC_MESSAGES": "C"}, True)]
 
 
@@ -32,8 +33,8 @@ class EncodingTest(ToolTest):
         for settings, utf8 in LOCALES:
             def own(message: bytes) -> bytes:  # the tool's own texts in this locale, the names as given
                 parts = re.split(b"(%s|%s)" % (re.escape(folder), re.escape(name)), message)
-                return b"".join(p.decode("latin-1").encode() if utf8 and LINUX and p not in (folder, name) else p
-                                for p in parts)
+                return b"".join(p.decode("latin-1").encode().replace(b"\r\n", b"\n")
+                                if utf8 and LINUX and p not in (folder, name) else p for p in parts)
             env = dict(plain, **settings)
             self.assert_run(exe=exe, env=env, out=own(usage))
             self.assert_run(os.fsdecode(name), exe=exe, env=env, status=1, out="",

@@ -1,5 +1,6 @@
-// What a Windows console is given, UTF-8 and UTF-16 each way, and the Windows
-// command line split into names: plain code, tested on every system.
+// What a Windows console is given, UTF-8 and UTF-16 each way, the Windows
+// command line split into names, and when the usage text waits for ENTER:
+// plain code, tested on every system.
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/command_line.h"
+#include "platform/console_window.h"
 #include "platform/utf16.h"
 
 using Lines = std::vector<std::string>;
@@ -54,4 +56,18 @@ TEST(Console, WindowsCommandLineSplitsIntoNames) {
        {"\\\\server\\s\\b", "dir\\", "*.txt", "-n", "/x", "\xc3\xa9t\xc3\xa9", "\xe6\x9d\xb1\xf0\x9f\x98\x80 \xc5\x91", "^$%'"}},
   };
   for (const auto& [line, names] : cases) EXPECT_EQ(platform::split_command_line(line), names) << line;
+}
+
+TEST(Console, WaitsForEnterOnlyInAWindowOfItsOwn) {
+  const std::pair<platform::ConsoleFacts, bool> cases[] = {
+      {{1, true, true}, true},     // started from Explorer, or by `start` in a new window
+      {{2, true, true}, false},    // typed in cmd or PowerShell, or run by a batch file that Explorer started
+      {{3, true, true}, false},    // one shell started from another
+      {{1, false, true}, false},   // input redirected
+      {{1, true, false}, false},   // output redirected
+      {{0, false, false}, false},  // no console: started by a program that reads its output through pipes
+  };
+  for (const auto& [facts, waits] : cases) {
+    EXPECT_EQ(platform::waits_for_enter(facts), waits) << facts.attached_processes << facts.input_is_console;
+  }
 }
