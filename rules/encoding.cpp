@@ -1,6 +1,9 @@
 #include "rules/encoding.h"
 
+#include <cstdlib>
 #include <cstring>
+
+#include "rules/allocation.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -213,6 +216,110 @@ __attribute__((target("avx2"))) const uint8_t* classify_avx2(TextClassifier* cla
 }
 #endif
 
+// Windows-1252 as WHATWG defines it: 0x80-0x9F, its only bytes whose
+// characters differ from ISO-8859-1's. The five bytes it leaves unassigned
+// stand for the C1 controls of their own value, so that every byte is one
+// character and every such character one byte.
+constexpr char16_t kWindows1252[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                       0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+                                       0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                       0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+// The Windows-1252 byte of a code point, or -1 when it has none.
+int windows1252_byte(char32_t code_point) {
+  if (code_point < 0x80 || (code_point >= 0xA0 && code_point <= 0xFF)) return static_cast<int>(code_point);
+  for (int i = 0; i < 32; ++i) {
+    if (kWindows1252[i] == code_point) return 0x80 + i;
+  }
+  return -1;
+}
+
+// The code point of the valid UTF-8 sequence at `*p`, which moves past it.
+char32_t decode_utf8(const uint8_t** p) {
+  uint8_t lead = *(*p)++;
+  if (lead < 0x80) return lead;
+  int more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : 1;
+  char32_t code_point = lead & (0x3F >> more);
+  for (; more > 0; --more) code_point = code_point << 6 | (*(*p)++ & 0x3F);
+  return code_point;
+}
+
+// Writes the rule `entry` (key, separator, replacement, NUL) in `to` at
+// `out`, or only measures it when `out` is null. Returns its length with the
+// NUL, or 0 when it has a character that Windows-1252 lacks or a key that
+// grew past kMaxKeyLength.
+std::size_t transcode_entry(const char* entry, char separator, RuleEncoding to, char* out) {
+  std::size_t length = 0;
+  std::size_t key_bytes = 0;
+  auto put = [out, &length](char32_t byte) {
+    if (out != nullptr) out[length] = static_cast<char>(byte);
+    ++length;
+  };
+  for (const auto* p = reinterpret_cast<const uint8_t*>(entry); *p != 0;) {
+    if (key_bytes == 0 && *p == static_cast<uint8_t>(separator)) key_bytes = length;
+    if (to == RuleEncoding::Windows1252) {
+      int byte = windows1252_byte(decode_utf8(&p));
+      if (byte < 0) return 0;
+      put(static_cast<char32_t>(byte));
+      continue;
+    }
+    char32_t code_point = *p >= 0x80 && *p < 0xA0 ? char32_t{kWindows1252[*p - 0x80]} : char32_t{*p};
+    ++p;
+    if (code_point < 0x80) {
+      put(code_point);
+    } else if (code_point < 0x800) {
+      put(0xC0 | code_point >> 6);
+      put(0x80 | (code_point & 0x3F));
+    } else {
+      put(0xE0 | code_point >> 12);
+      put(0x80 | (code_point >> 6 & 0x3F));
+      put(0x80 | (code_point & 0x3F));
+    }
+  }
+  if (key_bytes > kMaxKeyLength) return 0;
+  put(0);
+  return length;
+}
+
+// The rules in file order written in `to`, leaving out those it cannot
+// hold, and their table. False when memory ran out.
+bool build_transcoded(RuleTables* tables, RuleEncoding to) {
+  std::size_t size = 0;
+  int32_t kept = 0;
+  for (int32_t i = 0; i < tables->count; ++i) {
+    std::size_t length = transcode_entry(tables->file_order[i], tables->separator, to, nullptr);
+    size += length;
+    kept += length != 0 ? 1 : 0;
+  }
+  tables->transcoded_left_out = kept < tables->count;
+  if (kept == 0) return true;
+  auto* text = static_cast<char*>(allocate(size));
+  auto* entries = static_cast<const char**>(allocate(sizeof(const char*) * static_cast<std::size_t>(kept)));
+  if (text == nullptr || entries == nullptr) {
+    std::free(text);
+    std::free(entries);
+    return false;
+  }
+  std::size_t offset = 0;
+  kept = 0;
+  for (int32_t i = 0; i < tables->count; ++i) {
+    const char* entry = tables->file_order[i];
+    if (transcode_entry(entry, tables->separator, to, nullptr) == 0) continue;  // it would write a part
+    entries[kept++] = text + offset;
+    offset += transcode_entry(entry, tables->separator, to, text + offset);
+  }
+  TextClass served = to == RuleEncoding::Windows1252 ? TextClass::SingleByte : TextClass::Utf8;
+  tables->transcoded_rules = RuleSet{text, entries, kept, served};
+  if (build_rule_table(tables->transcoded_rules, tables->separator, &tables->transcoded) == BuildStatus::Built) {
+    return true;
+  }
+  release_rule_table(&tables->transcoded);
+  std::free(entries);
+  std::free(text);
+  tables->transcoded_rules = RuleSet{};
+  return false;
+}
+
 }  // namespace
 
 RuleEncoding rule_encoding_for(TextClass rules, TextClass file) {
@@ -277,4 +384,39 @@ TextClass rule_text_class(const char* text) {
   TextClassifier classifier = start_classifying(TextClass::Utf8);
   classify(&classifier, text, std::strlen(text));
   return class_so_far(classifier);
+}
+
+BuildStatus build_rule_tables(const RuleSet& rules, char separator, RuleTables* tables) {
+  *tables = RuleTables{};
+  tables->rules_class = rules.text_class;
+  tables->separator = separator;
+  tables->count = rules.count;
+  if (tables->rules_class != TextClass::Ascii) {
+    std::size_t size = sizeof(const char*) * static_cast<std::size_t>(rules.count);
+    tables->file_order = static_cast<const char**>(allocate(size));
+    if (tables->file_order == nullptr) return BuildStatus::NoMemory;
+    std::memcpy(tables->file_order, rules.entries, size);
+  }
+  return build_rule_table(rules, separator, &tables->as_written);
+}
+
+TableChoice table_for(RuleTables* tables, TextClass file) {
+  RuleEncoding encoding = rule_encoding_for(tables->rules_class, file);
+  if (encoding == RuleEncoding::AsWritten) return TableChoice{&tables->as_written, false, false};
+  // The rules' class is the run's, so only one other encoding ever occurs.
+  using Transcoded = RuleTables::Transcoded;
+  if (tables->transcoded_state == Transcoded::NotBuilt) {
+    tables->transcoded_state = build_transcoded(tables, encoding) ? Transcoded::Built : Transcoded::NoMemory;
+  }
+  if (tables->transcoded_state == Transcoded::NoMemory) return TableChoice{nullptr, false, true};
+  const RuleTable* table = tables->transcoded_rules.count != 0 ? &tables->transcoded : nullptr;
+  return TableChoice{table, tables->transcoded_left_out, false};
+}
+
+void release_rule_tables(RuleTables* tables) {
+  release_rule_table(&tables->as_written);
+  std::free(tables->file_order);
+  if (tables->transcoded_rules.count != 0) release_rule_table(&tables->transcoded);
+  std::free(tables->transcoded_rules.text);
+  *tables = RuleTables{};
 }

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "rules/rule_file.h"
+#include "rules/rule_table.h"
+
 enum class TextClass : uint8_t {
   Ascii,       // no byte of 0x80 or above
   Utf8,        // some byte of 0x80 or above, and valid UTF-8 throughout
@@ -55,3 +58,34 @@ TextClass class_so_far(const TextClassifier& classifier);
 // The class of a rule text's bytes after a UTF-8 byte-order mark, up to its
 // NUL.
 TextClass rule_text_class(const char* text);
+
+// The tables a run's files get: the rules as written, and the rules in the
+// other encoding, built when the first file needs them.
+struct RuleTables {
+  TextClass rules_class;
+  char separator;
+  RuleTable as_written;
+  // The rules' entries in file order, which the build of as_written sorts;
+  // none when the rules are ascii.
+  const char** file_order;
+  int32_t count;
+  enum class Transcoded : uint8_t { NotBuilt, Built, NoMemory } transcoded_state;
+  RuleSet transcoded_rules;
+  RuleTable transcoded;
+  bool transcoded_left_out;  // rules that the other encoding cannot hold, or keys grown past kMaxKeyLength
+};
+
+// Builds the table of the rules as written, sorting rules.entries into it.
+BuildStatus build_rule_tables(const RuleSet& rules, char separator, RuleTables* tables);
+
+struct TableChoice {
+  const RuleTable* table;  // null when no rule applies to the file
+  bool rules_left_out;     // some rules do not apply to the file
+  bool no_memory;          // memory ran out while building the table: leave the file as it is
+};
+
+// The table for a file of class `file`.
+TableChoice table_for(RuleTables* tables, TextClass file);
+
+// Frees what build_rule_tables and table_for obtained.
+void release_rule_tables(RuleTables* tables);

@@ -1,10 +1,12 @@
 #pragma once
-// Encodings read plainly, for the unit tests and the fuzzers: a text's class, decoding one code point at a time.
+// Encodings read plainly, for the unit tests and the fuzzers: a text's class, decoding one code point at a time, and
+// the rules as a file of another encoding gets them, through a table of Windows-1252's characters in UTF-8.
 
 #include <algorithm>
 #include <string>
 #include <string_view>
 
+#include "model.h"
 #include "rules/encoding.h"
 
 inline TextClass reference_class(std::string_view text) {
@@ -50,3 +52,57 @@ inline std::string check_classifier(const std::string& text, TextClass rules, Cl
   }
   return "";
 }
+
+// Windows-1252's characters for 0x80 to 0xFF in UTF-8.
+inline std::string utf8_of_windows1252(unsigned byte) {
+  static const char* const k80To9F[32] = {
+      "\u20AC", "\u0081", "\u201A", "\u0192", "\u201E", "\u2026", "\u2020", "\u2021", "\u02C6", "\u2030", "\u0160",
+      "\u2039", "\u0152", "\u008D", "\u017D", "\u008F", "\u0090", "\u2018", "\u2019", "\u201C", "\u201D", "\u2022",
+      "\u2013", "\u2014", "\u02DC", "\u2122", "\u0161", "\u203A", "\u0153", "\u009D", "\u017E", "\u0178"};
+  if (byte < 0xA0) return k80To9F[byte - 0x80];
+  return {static_cast<char>(0xC0 | byte >> 6), static_cast<char>(0x80 | (byte & 0x3F))};
+}
+
+// `text` in `to`; false when Windows-1252 lacks one of its characters.
+inline bool transcode(const std::string& text, RuleEncoding to, std::string* out) {
+  for (std::size_t i = 0; i < text.size();) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = 1;
+    if (byte < 0x80) {
+      *out += text[i];
+    } else if (to == RuleEncoding::Utf8) {
+      *out += utf8_of_windows1252(byte);
+    } else {
+      unsigned found = 0x80;
+      while (found <= 0xFF && text.compare(i, utf8_of_windows1252(found).size(), utf8_of_windows1252(found)) != 0) {
+        ++found;
+      }
+      if (found > 0xFF) return false;
+      *out += static_cast<char>(found);
+      length = utf8_of_windows1252(found).size();
+    }
+    i += length;
+  }
+  return true;
+}
+
+// The rule file as a file of class `file` gets it: its rule lines, in the file's encoding where the rules' class
+// differs, those that cannot be written so (or whose key grows too long) left out.
+struct EncodedModel {
+  std::string rule_file;
+  bool left_out = false;
+
+  EncodedModel(const std::string& file, char separator, TextClass text) {
+    std::string rules = file.substr(0, file.find('\0'));
+    rules.erase(0, rules.rfind("\xEF\xBB\xBF", 0) == 0 ? 3 : 0);
+    RuleEncoding to = rule_encoding_for(reference_class(rules), text);
+    rule_file = to == RuleEncoding::AsWritten ? file : "";
+    if (to == RuleEncoding::AsWritten) return;
+    Model model(file, separator);
+    for (const auto& [key, line] : model.lines) {
+      std::string encoded;
+      if (transcode(line, to, &encoded)) rule_file += encoded + "\n";
+    }
+    left_out = Model(rule_file, separator).lines.size() < model.lines.size();
+  }
+};
