@@ -51,9 +51,32 @@ bool write_temp(void* context, const char* bytes, int32_t count) {
   return platform::write(*static_cast<Correction*>(context)->temp, bytes, count);
 }
 
+// The file's encoding picks its rules. The file is read as far as it takes
+// to tell which, and then from its start again. A message when it is to be
+// left as it is (kNoMemory goes to standard error).
+const char* choose_table(RuleTables* tables, platform::NamedFile& file, TableChoice* choice) {
+  // Large enough that the reads cost little beside the scan, small enough to
+  // stay in the cache for it.
+  constexpr int32_t kChunkSize = 64 * 1024;
+  static char chunk[kChunkSize];
+  TextClassifier classifier = start_classifying(tables->rules_class);
+  bool read = false;
+  int32_t count = kChunkSize;
+  while (count == kChunkSize && !settled(classifier)) {
+    count = platform::read(file, chunk, kChunkSize);
+    if (count < 0) return text::kCannotRead;
+    classify(&classifier, chunk, static_cast<std::size_t>(count));
+    read = true;
+  }
+  if (read && !platform::rewind(file)) return text::kCannotRead;
+  *choice = table_for(tables, class_so_far(classifier));
+  return choice->no_memory ? text::kNoMemory : nullptr;
+}
+
 // The message for one named file, or null when it was corrected (or needed
-// no correction).
-const char* correct_file(const RuleTable& table, const std::string& name, const std::set<std::string>& kept) {
+// no correction); whether rules were left out of it in `rules_left_out`.
+const char* correct_file(RuleTables* tables, const std::string& name, const std::set<std::string>& kept,
+                         bool* rules_left_out) {
   platform::NamedFilePtr file = platform::open_named_file(name.c_str());
   if (file == nullptr) return text::kCannotOpen;
   if (kept.count(platform::directory_of(*file)) != 0 || !platform::may_hold_temp(*file, kTempFileName)) {
@@ -65,8 +88,12 @@ const char* correct_file(const RuleTable& table, const std::string& name, const 
     return text::kCannotOpen;
   }
   print(Stream::Out, text::kAnalysing, {name});
+  TableChoice choice{};
+  if (const char* failure = choose_table(tables, *file, &choice)) return failure;
+  *rules_left_out = choice.rules_left_out;
+  if (choice.table == nullptr) return nullptr;  // no rule applies
   Correction correction{file.get(), nullptr, nullptr};
-  switch (rewrite_stream(table, ByteSource{&correction, read_named},
+  switch (rewrite_stream(*choice.table, ByteSource{&correction, read_named},
                          ByteSink{&correction, begin_temp, write_temp}, kLargeWindowSize)) {
     case StreamResult::Unchanged:
       return nullptr;  // nothing to replace: the file keeps its times, links and attributes
@@ -90,7 +117,7 @@ const char* correct_file(const RuleTable& table, const std::string& name, const 
 
 }  // namespace
 
-void correct_files(const RuleTable& table, const std::vector<std::string>& names) {
+void correct_files(RuleTables* tables, const std::vector<std::string>& names) {
   // A file called like the temporary file and named on the command line is
   // the user's: no file beside it is corrected through it.
   std::set<std::string> kept;
@@ -99,8 +126,13 @@ void correct_files(const RuleTable& table, const std::vector<std::string>& names
     if (platform::names_temp_file(name.c_str(), kTempFileName, &directory)) kept.insert(directory);
   }
   for (const std::string& name : names) {
-    const char* failure = correct_file(table, name, kept);
-    if (failure != nullptr) print(Stream::Out, failure, {name});
+    bool rules_left_out = false;
+    const char* failure = correct_file(tables, name, kept, &rules_left_out);
+    if (failure != nullptr) {
+      print(failure == text::kNoMemory ? Stream::Err : Stream::Out, failure, {name});
+    } else if (rules_left_out) {
+      print(Stream::Out, text::kRulesLeftOut, {name});
+    }
   }
   platform::sync_directories();
   print(Stream::Out, text::kDone);

@@ -7,8 +7,8 @@
 #include "app/correct_files.h"
 #include "app/messages.h"
 #include "platform/files.h"
+#include "rules/encoding.h"
 #include "rules/rule_file.h"
-#include "rules/rule_table.h"
 
 namespace {
 
@@ -95,11 +95,11 @@ int run(const std::optional<std::string>& program, const std::string& started_as
     return 1;
   }
   file.reset();  // read only: closing cannot lose data
-  RuleTable table{};
-  if (build_rule_table(rules, separator, &table) != BuildStatus::Built) {
+  RuleTables tables{};
+  if (build_rule_tables(rules, separator, &tables) != BuildStatus::Built) {
     print(platform::Stream::Err, text::kNoMemory);
     return 1;
   }
-  correct_files(table, files);
+  correct_files(&tables, files);
   return 0;
 }
