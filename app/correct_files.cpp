@@ -55,9 +55,9 @@ bool write_temp(void* context, const char* bytes, int32_t count) {
 // to tell which, and then from its start again. A message when it is to be
 // left as it is (kNoMemory goes to standard error).
 const char* choose_table(RuleTables* tables, platform::NamedFile& file, TableChoice* choice) {
-  // Large enough that the reads cost little beside the scan, small enough to
-  // stay in the cache for it.
-  constexpr int32_t kChunkSize = 64 * 1024;
+  // As large as the stream's reads, which takes most of the system calls'
+  // cost out and still leaves the chunk in the cache for the scan.
+  constexpr int32_t kChunkSize = kLargeWindowSize;
   static char chunk[kChunkSize];
   TextClassifier classifier = start_classifying(tables->rules_class);
   bool read = false;
