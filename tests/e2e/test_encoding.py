@@ -22,8 +22,10 @@ class EncodingTest(ToolTest):
 
     def test_utf8_rules_serve_texts_of_every_class(self):
         self.write_rules("nao^não\nvoce^você\n->^→\n".encode().replace(b"^", SEP))
-        files = {"utf8.txt": ("nao sei -> voce".encode(), "não sei → você".encode()),
-                 "ansi.txt": (b"nao sei -> voce \xe9", b"n\xe3o sei -> voc\xea \xe9"),
+        # Long enough for the vector scans; the ANSI text valid UTF-8 up to its last byte.
+        files = {"utf8.txt": ("nao sei -> voce ".encode() * 500, "não sei → você ".encode() * 500),
+                 "ansi.txt": ("nao sei -> você ".encode() * 500 + b"\xe9",
+                              (b"n\xe3o sei -> " + "você ".encode()) * 500 + b"\xe9"),
                  "ascii.txt": (b"nao", "não".encode()), "binary.txt": (b"nao\0\xe9", "não\0".encode() + b"\xe9"),
                  "arrow.txt": (b"-> \xe9", b"-> \xe9")}
         self.write_all({name: before for name, (before, _) in files.items()})
@@ -33,8 +35,8 @@ class EncodingTest(ToolTest):
 
     def test_windows_1252_rules_serve_utf8_texts(self):
         self.write_rules(b"nao^n\xe3o\n\x80^EUR\n\x81^?\n".replace(b"^", SEP))
-        files = {"utf8.txt": ("nao 10€ \x81".encode(), "não 10EUR ?".encode()),
-                 "ansi.txt": (b"nao 10\x80", b"n\xe3o 10EUR"),
+        files = {"utf8.txt": ("nao 10€ \x81 ".encode() * 500, "não 10EUR ? ".encode() * 500),
+                 "ansi.txt": (b"nao 10\x80 " * 500, b"n\xe3o 10EUR " * 500),
                  "bom.txt": (b"\xef\xbb\xbfnao", "\ufeffnão".encode()),
                  "utf16.txt": ("nao €".encode("utf-16"), "nao €".encode("utf-16"))}  # NUL bytes: nothing matches
         self.write_all({name: before for name, (before, _) in files.items()})
