@@ -53,9 +53,17 @@ struct TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
   ~TempFile() {
-    if (handle == kNoHandle) return;
-    if (!moved) files.remove(directory, handle, name);
+    if (moved) {
+      files.close(handle);
+    } else {
+      discard();
+    }
+  }
+  void discard() {
+    if (handle == kNoHandle || moved) return;
+    files.remove(directory, handle, name);
     files.close(handle);
+    handle = kNoHandle;
   }
 };
 
@@ -71,8 +79,10 @@ std::string temp_name(uint64_t number) {
 
 // One named file on its way through the run.
 struct Correction {
-  Correction(FileSystem& system, const std::string& given) : files(system), name(given) {}
+  Correction(FileSystem& system, RuleTables* run_tables, const std::string& given)
+      : files(system), tables(run_tables), name(given) {}
   FileSystem& files;
+  RuleTables* tables;
   const std::string& name;  // as given
   Owned directory{files};
   std::string base;  // the file's name in `directory`, links followed
@@ -81,6 +91,12 @@ struct Correction {
   Owned file{files};
   TempFile temp{files};
   const char* write_failure = nullptr;
+  // The file's bytes classified as they are read, while the rules they get
+  // may still depend on them.
+  TextClassifier classifier{};
+  bool classifying = false;
+  bool other_rules = false;  // the stream stopped: the file may need the rules in another encoding
+  bool rules_left_out = false;
 };
 
 // Takes the file for this run: a run on the same file, under whatever name
@@ -117,7 +133,12 @@ bool take(Correction* c) {
 
 int32_t read_named(void* context, char* buffer, int32_t size) {
   auto* c = static_cast<Correction*>(context);
-  return c->files.read(c->file.handle, buffer, size);
+  int32_t count = c->files.read(c->file.handle, buffer, size);
+  if (count < 0 || !c->classifying) return count;
+  classify(&c->classifier, buffer, static_cast<std::size_t>(count));
+  c->other_rules = may_need_other_rules(c->classifier, count < size);  // a short read is the end
+  c->classifying = !c->other_rules && !settled(c->classifier);
+  return c->other_rules ? -1 : count;
 }
 
 // At the first change: the temporary file, under a name of this run's own,
@@ -171,9 +192,31 @@ const char* replace(Correction* c) {
   return nullptr;
 }
 
+// Reads on until the file's class settles which rules it gets, then goes
+// back to its start. The message when the file is to be left as it is.
+const char* choose_rules(Correction* c, const RuleTable** table) {
+  static char chunk[kLargeWindowSize];
+  int32_t count = kLargeWindowSize;
+  while (count == kLargeWindowSize && !settled(c->classifier)) {
+    count = c->files.read(c->file.handle, chunk, kLargeWindowSize);
+    if (count < 0) return text::kCannotRead;
+    classify(&c->classifier, chunk, static_cast<std::size_t>(count));
+  }
+  if (!c->files.rewind(c->file.handle)) return text::kCannotRead;
+  TableChoice choice = table_for(c->tables, class_so_far(c->classifier));
+  c->rules_left_out = choice.rules_left_out;
+  *table = choice.table;
+  return choice.no_memory ? text::kNoMemory : nullptr;
+}
+
+StreamResult stream(Correction* c, const RuleTable& table) {
+  c->write_failure = nullptr;
+  return rewrite_stream(table, ByteSource{c, read_named}, ByteSink{c, begin_temp, write_temp}, kLargeWindowSize);
+}
+
 // The message for one named file, or null when it was corrected or needed no
 // correction.
-const char* correct_file(Correction* c, const RuleTable& table) {
+const char* correct_file(Correction* c) {
   c->directory.handle = c->files.open_directory_of(c->name, &c->base);
   if (c->directory.handle == kNoHandle || !c->files.look(c->directory.handle, c->base, &c->status) ||
       !correctable(c->status)) {
@@ -183,7 +226,21 @@ const char* correct_file(Correction* c, const RuleTable& table) {
   if (!c->files.holds_files_safely(c->directory.handle)) return text::kCannotCreate;
   if (!take(c)) return text::kCannotOpen;
   print(Stream::Out, text::kAnalysing, {c->name});
-  switch (rewrite_stream(table, ByteSource{c, read_named}, ByteSink{c, begin_temp, write_temp}, kLargeWindowSize)) {
+  // Streamed with the rules as written while its bytes are classified on the
+  // way: a file in their encoding is read once. One that may need them in its
+  // other encoding is classified to its end, then streamed again.
+  c->classifying = c->tables->rules_class != TextClass::Ascii;
+  c->classifier = start_classifying(c->tables->rules_class);
+  StreamResult result = stream(c, c->tables->as_written);
+  if (c->other_rules) {
+    c->temp.discard();
+    c->classifying = false;
+    const RuleTable* table = nullptr;
+    if (const char* failure = choose_rules(c, &table)) return failure;
+    if (table == nullptr) return nullptr;  // not one rule in the file's encoding
+    result = stream(c, *table);
+  }
+  switch (result) {
     case StreamResult::Unchanged:
       return nullptr;  // nothing to replace: the file keeps its times, links and attributes
     case StreamResult::ReadFailed:
@@ -230,18 +287,19 @@ void remember_directory(Correction* c, std::vector<PendingDirectory>* pending) {
 
 }  // namespace
 
-bool correct_files(FileSystem& files, const RuleTable& table, const std::vector<std::string>& names) {
+bool correct_files(FileSystem& files, RuleTables* tables, const std::vector<std::string>& names) {
   std::vector<PendingDirectory> pending;
   bool all_corrected = true;
   for (const std::string& name : names) {
-    Correction correction(files, name);
-    const char* failure = correct_file(&correction, table);
+    Correction correction(files, tables, name);
+    const char* failure = correct_file(&correction);
     if (failure != nullptr) {
-      print(Stream::Out, failure, {name});
+      print(failure == text::kNoMemory ? Stream::Err : Stream::Out, failure, {name});
       all_corrected = false;
-    } else if (correction.temp.moved) {
-      remember_directory(&correction, &pending);
+      continue;
     }
+    if (correction.temp.moved) remember_directory(&correction, &pending);
+    if (correction.rules_left_out) print(Stream::Out, text::kRulesLeftOut, {name});
   }
   sync_all(files, &pending);
   print(Stream::Out, text::kDone);

@@ -7,14 +7,14 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "rules/rule_table.h"
+#include "rules/encoding.h"
 
 // How long a run waits for another run on the same file: it says so once it
 // has waited kQuietWaitMs, and leaves the file as it is after kPatienceMs.
 constexpr int kQuietWaitMs = 2000;
 constexpr int kPatienceMs = 20000;
 
-// Corrects each file in turn, reporting a file that it leaves as it is and
-// going on with the next, then prints "Feito". False when some file was left
-// as it is.
-bool correct_files(platform::FileSystem& files, const RuleTable& table, const std::vector<std::string>& names);
+// Corrects each file in turn with the rules in its encoding, reporting a file
+// that it leaves as it is and going on with the next, then prints "Feito".
+// False when some file was left as it is.
+bool correct_files(platform::FileSystem& files, RuleTables* tables, const std::vector<std::string>& names);

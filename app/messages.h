@@ -40,6 +40,7 @@ constexpr const char kCannotRead[] = "N\xe3o consegui ler: %s\n";
 constexpr const char kCannotWrite[] = "N\xe3o consegui gravar: %s\n";
 constexpr const char kCannotMove[] = "N\xe3o consegui mudar: %s\n";
 constexpr const char kWaiting[] = "Aguardando outra execu\xe7\xe3o: %s\n";
+constexpr const char kRulesLeftOut[] = "Regras ignoradas (fora da codifica\xe7\xe3o do arquivo): %s\n";
 constexpr const char kDone[] = "Feito\n";
 }  // namespace text
 

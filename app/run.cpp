@@ -7,8 +7,8 @@
 #include "app/correct_files.h"
 #include "app/messages.h"
 #include "platform/process.h"
+#include "rules/encoding.h"
 #include "rules/rule_file.h"
-#include "rules/rule_table.h"
 
 namespace {
 
@@ -122,10 +122,10 @@ int run(platform::FileSystem& files, const std::optional<std::string>& program, 
   files.close(file.handle);  // read only: closing cannot lose data
   if (loaded && !whole) print(platform::Stream::Err, text::kCannotReadRules);
   if (!whole) return kRulesUnusable;
-  RuleTable table{};
-  if (build_rule_table(rules, separator, &table) != BuildStatus::Built) {
+  RuleTables tables{};
+  if (build_rule_tables(rules, separator, &tables) != BuildStatus::Built) {
     print(platform::Stream::Err, text::kNoMemory);
     return kRulesUnusable;
   }
-  return correct_files(files, table, names) ? kDone : kSomeFileLeft;
+  return correct_files(files, &tables, names) ? kDone : kSomeFileLeft;
 }

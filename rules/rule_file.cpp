@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "rules/allocation.h"
+#include "rules/encoding.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -128,6 +129,7 @@ int32_t scan_rules(char* text, char separator, const char** entries) {
 LoadResult load_rules(const RuleSource& source, char separator, RuleSet* rules) {
   LoadResult loaded = load_text(source, rules);
   if (loaded.status != LoadStatus::Loaded) return loaded;
+  rules->text_class = rule_text_class(rules->text);  // before the scan ends lines with NUL
 
   int32_t count = scan_rules(rules->text, separator, nullptr);
   if (count == 0) return {LoadStatus::NoRules, 0};

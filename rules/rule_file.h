@@ -19,12 +19,15 @@ struct RuleSource {
   bool (*rewind)(void* context);
 };
 
+enum class TextClass : uint8_t;  // rules/encoding.h
+
 // The loaded rules. Each entry points at a rule line inside `text`, which
 // reads key, separator, replacement, NUL. Held until the process ends.
 struct RuleSet {
   char* text;
   const char** entries;
   int32_t count;
+  TextClass text_class;  // of the text as the file held it, after a byte-order mark
 };
 
 enum class LoadStatus {

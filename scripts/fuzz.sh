@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# scripts/fuzz.sh SECONDS [TARGET...]: builds the fuzz targets (clang, libFuzzer) and runs each (rules, stream and
-# command_line by default) for SECONDS, one after the other, from the seeds in fuzz/corpus/TARGET and what earlier
-# runs kept in build-fuzz/corpus/TARGET. Fails on any crash, sanitizer finding or mismatch; the input is left in
-# build-fuzz/crashes/ and replays with: build-fuzz/fuzz/fuzz_TARGET FILE
+# scripts/fuzz.sh SECONDS [TARGET...]: builds the fuzz targets (clang, libFuzzer) and runs each (rules, stream,
+# command_line and encoding by default) for SECONDS, one after the other, from the seeds in fuzz/corpus/TARGET and
+# what earlier runs kept in build-fuzz/corpus/TARGET. Fails on any crash, sanitizer finding or mismatch; the input
+# is left in build-fuzz/crashes/ and replays with: build-fuzz/fuzz/fuzz_TARGET FILE
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]}
 shift
-[ $# -gt 0 ] || set -- rules stream command_line
+[ $# -gt 0 ] || set -- rules stream command_line encoding
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz >build-fuzz/build.log 2>&1 || { cat build-fuzz/build.log; exit 1; }

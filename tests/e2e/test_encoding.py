@@ -1,4 +1,5 @@
-"""Rules saved as UTF-8 with a byte-order mark, and the messages' encoding in each locale."""
+"""One rule file for UTF-8 and Windows-1252 texts alike, rules saved as UTF-8 with a byte-order mark, and the
+messages' encoding in each locale."""
 
 import os
 import re
@@ -19,6 +20,28 @@ class EncodingTest(ToolTest):
         self.write_rules(b"\xef\xbb\xbf" + "nao^não\nvoce^você\n".encode().replace(b"^", SEP))
         self.write("t.txt", b"nao sei, voce sabe")
         self.assert_run("t.txt", out=done("t.txt"), files={"t.txt": "não sei, você sabe".encode()})
+
+    def test_utf8_rules_serve_texts_of_every_class(self):
+        self.write_rules("nao^não\nvoce^você\n->^→\n".encode().replace(b"^", SEP))
+        # Long enough for the vector scans; the ANSI text valid UTF-8 up to its last byte.
+        files = {"utf8.txt": ("nao sei -> voce ".encode() * 500, "não sei → você ".encode() * 500),
+                 "ansi.txt": ("nao sei -> você ".encode() * 500 + b"\xe9",
+                              (b"n\xe3o sei -> " + "você ".encode()) * 500 + b"\xe9"),
+                 "ascii.txt": (b"nao", "não".encode()), "binary.txt": (b"nao\0\xe9", "não\0".encode() + b"\xe9"),
+                 "arrow.txt": (b"-> \xe9", b"-> \xe9")}
+        self.write_all({name: before for name, (before, _) in files.items()})
+        out = done("utf8.txt", "ansi.txt", ("rules_left_out", "ansi.txt"), "ascii.txt", "binary.txt", "arrow.txt",
+                   ("rules_left_out", "arrow.txt"))
+        self.assert_run(*files, out=out, files={name: after for name, (_, after) in files.items()})
+
+    def test_windows_1252_rules_serve_utf8_texts(self):
+        self.write_rules(b"nao^n\xe3o\n\x80^EUR\n\x81^?\n".replace(b"^", SEP))
+        files = {"utf8.txt": ("nao 10€ \x81 ".encode() * 500, "não 10EUR ? ".encode() * 500),
+                 "ansi.txt": (b"nao 10\x80 " * 500, b"n\xe3o 10EUR " * 500),
+                 "bom.txt": (b"\xef\xbb\xbfnao", "\ufeffnão".encode()),
+                 "utf16.txt": ("nao €".encode("utf-16"), "nao €".encode("utf-16"))}  # NUL bytes: nothing matches
+        self.write_all({name: before for name, (before, _) in files.items()})
+        self.assert_run(*files, out=done(*files), files={name: after for name, (_, after) in files.items()})
 
     def test_own_texts_follow_the_locale_and_names_stay_as_given(self):
         # Names with an ISO-8859-1 byte must stay as they are; wine would recode them, so Windows gets plain ones.

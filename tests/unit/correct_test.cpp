@@ -12,7 +12,7 @@
 #include "app/correct_files.h"
 #include "app/messages.h"
 #include "fake_files.h"
-#include "model.h"
+#include "encoding_model.h"
 
 using Names = std::vector<std::string>;
 
@@ -21,10 +21,10 @@ struct Outcome {
   std::string out, err;
 };
 
-static Outcome correct(FakeFiles& files, const RuleTable& table, const Names& names) {
+static Outcome correct(FakeFiles& files, LoadedTables& rules, const Names& names) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  bool corrected = correct_files(files, table, names);
+  bool corrected = correct_files(files, &rules.tables, names);
   std::string out = testing::internal::GetCapturedStdout();
   return {corrected, out, testing::internal::GetCapturedStderr()};
 }
@@ -36,7 +36,7 @@ static std::string said(const std::string& name, bool analysed, const char* fail
 }
 
 TEST(Correct, AFailureAtAnyCallLeavesTheFileAsItWas) {
-  LoadedTable rules("a^b\n", '^');
+  LoadedTables rules("a^b\n", '^');
   // How each call's failure may end: its message (null: corrected all the same) and whether "Analisando" came before.
   struct End { const char* failure; bool analysed; };
   const std::map<std::string, std::vector<End>> ends = {
@@ -64,7 +64,7 @@ TEST(Correct, AFailureAtAnyCallLeavesTheFileAsItWas) {
     files.add("d/f.txt", before);
     files.add("d/other", "a");
     files.fail_at = static_cast<int>(fail_at);
-    Outcome run = correct(files, rules.table, {"d/f.txt"});
+    Outcome run = correct(files, rules, {"d/f.txt"});
     EXPECT_EQ(files.list("d"), (Names{"f.txt", "other"})) << fail_at;  // nothing left behind
     EXPECT_TRUE(files.handles.empty()) << fail_at;
     const std::string& bytes = files.nodes[files.find("d/f.txt")].bytes;
@@ -91,7 +91,7 @@ TEST(Correct, AFailureAtAnyCallLeavesTheFileAsItWas) {
 }
 
 TEST(Correct, WaitsSaySoOnceAndEnd) {
-  LoadedTable rules("a^b\n", '^');
+  LoadedTables rules("a^b\n", '^');
   // How long another process holds the lock, and whether the run then waits it out.
   const struct { int64_t held_ms; bool says; bool corrected; } cases[] = {
       {0, false, true}, {kQuietWaitMs - 1, false, true}, {kQuietWaitMs + 1, true, true},
@@ -101,7 +101,7 @@ TEST(Correct, WaitsSaySoOnceAndEnd) {
     files.add("d/f.txt", "a");
     files.add("d/g.txt", "a");
     files.held_until_ms[files.find("d/f.txt")] = c.held_ms;
-    Outcome run = correct(files, rules.table, {"d/f.txt", "d/g.txt"});
+    Outcome run = correct(files, rules, {"d/f.txt", "d/g.txt"});
     EXPECT_EQ(run.err, c.says ? printed(text::kWaiting, {"d/f.txt"}) : "") << c.held_ms;
     std::string first = c.corrected ? printed(text::kAnalysing, {"d/f.txt"}) : printed(text::kCannotOpen, {"d/f.txt"});
     EXPECT_EQ(run.out, first + said("d/g.txt", true, nullptr)) << c.held_ms;
@@ -112,7 +112,7 @@ TEST(Correct, WaitsSaySoOnceAndEnd) {
 }
 
 TEST(Correct, NamesTakenAndOtherUsersFilesStayAsTheyAre) {
-  LoadedTable rules("a^b\n", '^');
+  LoadedTables rules("a^b\n", '^');
   // The number 0 names "quorbel-aaaaaaaaaa.tmp", here taken under another spelling where letter case is ignored.
   const struct { std::vector<uint64_t> randoms; bool others_access; const char* failure; } cases[] = {
       {{0}, false, nullptr},
@@ -127,7 +127,7 @@ TEST(Correct, NamesTakenAndOtherUsersFilesStayAsTheyAre) {
     files.add("d/QUORBEL-AAAAAAAAAA.TMP", "kept");
     files.nodes[files.find("d/f.txt")].others_access = c.others_access;
     files.randoms = c.randoms;
-    Outcome run = correct(files, rules.table, {"d/F.TXT"});
+    Outcome run = correct(files, rules, {"d/F.TXT"});
     EXPECT_EQ(run.out, said("d/F.TXT", true, c.failure)) << c.randoms.size();
     EXPECT_EQ(files.nodes[files.find("d/f.txt")].bytes, c.failure ? "a" : "b");
     EXPECT_EQ(files.nodes[files.find("d/QUORBEL-AAAAAAAAAA.TMP")].bytes, "kept");
@@ -136,14 +136,14 @@ TEST(Correct, NamesTakenAndOtherUsersFilesStayAsTheyAre) {
 }
 
 TEST(Correct, OneFileUnderTwoNamesAndEachDirectorySyncedOnce) {
-  LoadedTable rules("a^b\n", '^');
+  LoadedTables rules("a^b\n", '^');
   FakeFiles files;
   files.add("d/f.txt", "aaa");
   files.add("d/g.txt", "a");
   files.add("e/h.txt", "a");
   files.add("e/same.txt", "b");
   files.nodes[1].entries["b"] = files.find("d");  // the directory once more, as a bind mount shows it
-  Outcome run = correct(files, rules.table, {"b/f.txt", "d/g.txt", "d/f.txt", "e/h.txt", "e/same.txt", "b/g.txt"});
+  Outcome run = correct(files, rules, {"b/f.txt", "d/g.txt", "d/f.txt", "e/h.txt", "e/same.txt", "b/g.txt"});
   EXPECT_EQ(run.out, printed("Analisando: b/f.txt\nAnalisando: d/g.txt\nAnalisando: d/f.txt\nAnalisando: e/h.txt\n"
                              "Analisando: e/same.txt\nAnalisando: b/g.txt\nFeito\n"));
   EXPECT_EQ(files.nodes[files.find("d/f.txt")].bytes + files.nodes[files.find("e/h.txt")].bytes, "bbbb");
