@@ -1,5 +1,6 @@
 #include "app/correct_files.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "app/messages.h"
@@ -276,9 +277,8 @@ void remember_directory(Correction* c, std::vector<PendingDirectory>* pending) {
     (void)c->files.sync_directory(c->directory.handle);  // not known to be pending: now, then
     return;
   }
-  for (const PendingDirectory& directory : *pending) {
-    if (directory.id == status.id) return;
-  }
+  auto same = [&status](const PendingDirectory& directory) { return directory.id == status.id; };
+  if (std::any_of(pending->begin(), pending->end(), same)) return;
   if (pending->size() == kMaxPendingDirectories) sync_all(c->files, pending);
   pending->push_back({status.id, c->directory.handle});
   c->directory.handle = kNoHandle;

@@ -25,7 +25,8 @@ struct Object {
   bool mutex;
 };
 
-Object& object(Handle handle) { return *reinterpret_cast<Object*>(handle); }
+// A Handle holds an Object's address, as the system's handles are opaque numbers.
+Object& object(Handle handle) { return *reinterpret_cast<Object*>(handle); }  // NOLINT(performance-no-int-to-ptr)
 HANDLE native(Handle handle) { return object(handle).handle; }
 Handle wrap(HANDLE handle, std::wstring path = {}, bool mutex = false) {
   return reinterpret_cast<Handle>(new Object{handle, std::move(path), mutex});
@@ -366,7 +367,7 @@ class WindowsFiles final : public FileSystem {
     std::vector<FILE_RENAME_INFO> rename(bytes / sizeof(FILE_RENAME_INFO) + 1);
     rename[0].ReplaceIfExists = TRUE;
     rename[0].RootDirectory = nullptr;
-    rename[0].FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    rename[0].FileNameLength = static_cast<DWORD>(target.size()) * DWORD{sizeof(wchar_t)};
     std::copy(target.begin(), target.end(), rename[0].FileName);
     rename[0].FileName[target.size()] = L'\0';
     if (!SetFileInformationByHandle(native(temp), FileRenameInfo, rename.data(), static_cast<DWORD>(bytes))) {
