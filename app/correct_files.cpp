@@ -169,8 +169,7 @@ bool write_temp(void* context, const char* bytes, int32_t count) {
 bool still_named(Correction* c, const std::string& name, Handle file) {
   FileStatus named{};
   FileStatus opened{};
-  return c->files.look(c->directory.handle, name, &named) && c->files.status_of(file, &opened) &&
-         named.id == opened.id;
+  return c->files.look(c->directory.handle, name, &named) && c->files.status_of(file, &opened) && named.id == opened.id;
 }
 
 // Puts the temporary file in the named file's place once its content is

@@ -2,6 +2,7 @@
 // The texts the tool prints, as ISO-8859-1 bytes, and printing them.
 
 #include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "platform/process.h"
@@ -44,10 +45,29 @@ constexpr const char kRulesLeftOut[] = "Regras ignoradas (fora da codifica\xe7\x
 constexpr const char kDone[] = "Feito\n";
 }  // namespace text
 
+// How the tool's texts leave: as ISO-8859-1 with CR LF line ends, as the
+// redirected output of both systems compares byte for byte; as UTF-8 with
+// bare line feeds where the locale names UTF-8, or names no character set
+// and the stream is a terminal; as UTF-16 to a Windows console.
+enum class Encoding { Latin1, Utf8, Utf16 };
+Encoding encoding_for(platform::Sink sink, const std::string& codeset);
+
+// `text` with each "%s" replaced by the next of `names`, in `encoding`
+// (Latin1 or Utf8): the text converted, the names as the system gave them.
+std::string rendered(Encoding encoding, const char* text, std::initializer_list<std::string_view> names);
+// The same for a console: the names from UTF-8.
+std::u16string rendered_for_console(const char* text, std::initializer_list<std::string_view> names);
+
 // Writes `text` with each "%s" replaced by the next of `names`, in one piece.
-// The text leaves in the console's encoding, the names as they were given.
 void print(platform::Stream stream, const char* text, std::initializer_list<std::string_view> names = {});
 
 // The standard error report: the name, ": ", the system's text for `error`
 // and a line end, on standard error.
 void print_error_report(std::string_view name, int error);
+
+// Whether the usage text waits for ENTER, as it says: only in a console
+// window of the tool's own, as Windows opens one for a program started from
+// Explorer, which closes with the process before anyone has read the text. A
+// shell or a batch file (each another process on the console) or a
+// redirected stream never waits.
+bool waits_for_enter(const platform::ConsoleFacts& facts);

@@ -103,7 +103,7 @@ int run(platform::FileSystem& files, const std::optional<std::string>& program, 
   std::string rule_path = rule_file_path(program.value_or(started_as));
   if (names.empty()) {
     print(platform::Stream::Out, text::kUsage, {program.value_or(started_as), rule_path});
-    platform::wait_for_enter_in_own_console();
+    if (waits_for_enter(platform::console_facts())) platform::read_line();
     return kDone;
   }
   int error = ENOENT;

@@ -24,7 +24,7 @@ std::string rule_file_path(const std::string& program);
 bool load_rule_text(const RuleSource& source, const char* path, char separator, RuleSet* rules);
 
 // The exit statuses: scripts tell from them whether every file was corrected.
-constexpr int kDone = 0;          // the usage text, or every named file corrected or needing nothing
+constexpr int kDone = 0;           // the usage text, or every named file corrected or needing nothing
 constexpr int kRulesUnusable = 1;  // no file was touched
 constexpr int kSomeFileLeft = 2;   // some named file was left as it was
 

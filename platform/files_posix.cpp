@@ -24,10 +24,13 @@ namespace {
 int fd(Handle handle) { return static_cast<int>(handle); }
 
 FileStatus status_from(const struct stat& status) {
-  FileKind kind = S_ISREG(status.st_mode) ? FileKind::Regular : S_ISDIR(status.st_mode) ? FileKind::Directory
-                                                                                        : FileKind::Other;
-  return FileStatus{{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)}, kind,
-                    (status.st_mode & 0222) != 0, static_cast<int64_t>(status.st_size),
+  FileKind kind = S_ISREG(status.st_mode)   ? FileKind::Regular
+                  : S_ISDIR(status.st_mode) ? FileKind::Directory
+                                            : FileKind::Other;
+  return FileStatus{{static_cast<uint64_t>(status.st_dev), static_cast<uint64_t>(status.st_ino)},
+                    kind,
+                    (status.st_mode & 0222) != 0,
+                    static_cast<int64_t>(status.st_size),
                     static_cast<int64_t>(status.st_ctim.tv_sec) * 1'000'000'000 + status.st_ctim.tv_nsec};
 }
 
@@ -214,8 +217,7 @@ class PosixFiles final : public FileSystem {
     // offsets, so that the read position stays.
     off_t offset = 0;
     while (offset < count) {
-      ssize_t copied =
-          copy_file_range(fd(from), &offset, fd(to), nullptr, static_cast<std::size_t>(count - offset), 0);
+      ssize_t copied = copy_file_range(fd(from), &offset, fd(to), nullptr, static_cast<std::size_t>(count - offset), 0);
       if (copied > 0) continue;
       if (copied == 0 || (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)) return false;
       std::vector<char> buffer(1 << 16);  // not between these two files: by hand
@@ -246,8 +248,7 @@ class PosixFiles final : public FileSystem {
   }
 
   Opened move_over(Handle directory, Handle, const std::string& temp_name, const std::string& base) override {
-    return renameat(fd(directory), temp_name.c_str(), fd(directory), base.c_str()) == 0 ? Opened::Yes
-                                                                                        : Opened::Failed;
+    return renameat(fd(directory), temp_name.c_str(), fd(directory), base.c_str()) == 0 ? Opened::Yes : Opened::Failed;
   }
 
   void remove(Handle directory, Handle file, const std::string& name) override {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -74,7 +75,8 @@ bool full_path(const std::string& name, std::wstring* path) {
   if (length == 0 || length > size) return false;
   path->assign(buffer.data(), length);
   if (starts_with(*path, L"\\\\.\\")) return false;
-  if (!starts_with(*path, L"\\\\?\\")) *path = starts_with(*path, L"\\\\") ? L"\\\\?\\UNC\\" + path->substr(2) : L"\\\\?\\" + *path;
+  if (!starts_with(*path, L"\\\\?\\"))
+    *path = starts_with(*path, L"\\\\") ? L"\\\\?\\UNC\\" + path->substr(2) : L"\\\\?\\" + *path;
   return true;
 }
 
@@ -90,43 +92,34 @@ bool status_of_native(HANDLE file, FileStatus* status, DWORD* attributes = nullp
   if (!GetFileInformationByHandle(file, &info)) return false;
   const DWORD other = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
   FileKind kind = GetFileType(file) != FILE_TYPE_DISK || (info.dwFileAttributes & other) != 0 ? FileKind::Other
-                  : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0                 ? FileKind::Directory
-                                                                                            : FileKind::Regular;
+                  : (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0                   ? FileKind::Directory
+                                                                                              : FileKind::Regular;
   auto wide_value = [](DWORD high, DWORD low) { return static_cast<uint64_t>(high) << 32 | low; };
-  *status = FileStatus{{info.dwVolumeSerialNumber, wide_value(info.nFileIndexHigh, info.nFileIndexLow)}, kind,
-                       (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0,
-                       static_cast<int64_t>(wide_value(info.nFileSizeHigh, info.nFileSizeLow)),
-                       static_cast<int64_t>(wide_value(info.ftLastWriteTime.dwHighDateTime,
-                                                       info.ftLastWriteTime.dwLowDateTime)) * 100};
+  *status = FileStatus{
+      {info.dwVolumeSerialNumber, wide_value(info.nFileIndexHigh, info.nFileIndexLow)},
+      kind,
+      (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) == 0,
+      static_cast<int64_t>(wide_value(info.nFileSizeHigh, info.nFileSizeLow)),
+      static_cast<int64_t>(wide_value(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime)) * 100};
   if (attributes != nullptr) *attributes = info.dwFileAttributes;
   return true;
 }
 
 // The errno value the C runtime gives each failure, so that the report
-// prints the runtime's text for it.
+// prints the runtime's text for it; EINVAL for any other.
 int errno_of(DWORD error) {
-  switch (error) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:
-    case ERROR_BAD_NETPATH:
-    case ERROR_BAD_NET_NAME:
-    case ERROR_BAD_PATHNAME:
-    case ERROR_FILENAME_EXCED_RANGE:
-      return ENOENT;
-    case ERROR_TOO_MANY_OPEN_FILES:
-      return EMFILE;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_LOCK_VIOLATION:
-    case ERROR_NETWORK_ACCESS_DENIED:
-      return EACCES;
-    case ERROR_NOT_ENOUGH_MEMORY:
-    case ERROR_OUTOFMEMORY:
-      return ENOMEM;
-    default:
-      return EINVAL;
-  }
+  constexpr struct {
+    DWORD error;
+    int value;
+  } kErrnos[] = {
+      {ERROR_FILE_NOT_FOUND, ENOENT},       {ERROR_PATH_NOT_FOUND, ENOENT},      {ERROR_INVALID_DRIVE, ENOENT},
+      {ERROR_BAD_NETPATH, ENOENT},          {ERROR_BAD_NET_NAME, ENOENT},        {ERROR_BAD_PATHNAME, ENOENT},
+      {ERROR_FILENAME_EXCED_RANGE, ENOENT}, {ERROR_TOO_MANY_OPEN_FILES, EMFILE}, {ERROR_ACCESS_DENIED, EACCES},
+      {ERROR_SHARING_VIOLATION, EACCES},    {ERROR_LOCK_VIOLATION, EACCES},      {ERROR_NETWORK_ACCESS_DENIED, EACCES},
+      {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},    {ERROR_OUTOFMEMORY, ENOMEM}};
+  const auto* known =
+      std::find_if(std::begin(kErrnos), std::end(kErrnos), [error](const auto& e) { return e.error == error; });
+  return known != std::end(kErrnos) ? known->value : EINVAL;
 }
 
 bool keeps_access_lists(HANDLE file) {
@@ -251,11 +244,12 @@ class WindowsFiles final : public FileSystem {
   // Without delete sharing nobody moves it or the directories above it away
   // while it is open.
   Opened open_file(Handle directory, const std::string& base, Handle* file) override {
-    HANDLE opened = CreateFileW((object(directory).path + wide(base)).c_str(),
-                                GENERIC_READ | GENERIC_WRITE | READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr);
-    if (opened == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_SHARING_VIOLATION ? Opened::Busy : Opened::Failed;
+    HANDLE opened =
+        CreateFileW((object(directory).path + wide(base)).c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (opened == INVALID_HANDLE_VALUE)
+      return GetLastError() == ERROR_SHARING_VIOLATION ? Opened::Busy : Opened::Failed;
     *file = wrap(opened);
     return Opened::Yes;
   }
@@ -295,8 +289,8 @@ class WindowsFiles final : public FileSystem {
       *error = ENOENT;
       return kNoHandle;
     }
-    HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    HANDLE file = CreateFileW(full.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     *error = file == INVALID_HANDLE_VALUE ? errno_of(GetLastError()) : EACCES;  // a directory is denied
     if (file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK) return wrap(file);
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);

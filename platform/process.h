@@ -35,25 +35,38 @@ enum class Stream { Out, Err };
 // Redirected standard output is written in blocks of this size.
 constexpr std::size_t kRedirectedBufferSize = 512;
 
-// A piece of a message: the tool's own text, in ISO-8859-1, or a name.
-struct MessagePiece {
-  std::string_view bytes;
-  bool is_name;
-};
+// What a stream leads to: a file, pipe or device; a terminal, which takes
+// bytes; or a Windows console, which takes UTF-16.
+enum class Sink { File, Terminal, Console };
+Sink sink_of(Stream stream);
 
-// Writes one message. The tool's texts leave as ISO-8859-1 with every line
-// feed as CR LF, except: on Linux, in UTF-8 with bare line feeds to a stream
-// whose locale names UTF-8, or names no character set and the stream is a
-// terminal; on Windows, as UTF-16 to a console. Names leave as the system gave
-// them (on Windows redirected, in the ANSI code page).
-void write_message(Stream stream, const MessagePiece* pieces, std::size_t count);
+// The character set that the environment's locale names, in lower case
+// without hyphens ("utf8" for "pt_BR.UTF-8"); empty where it names none
+// ("C", "POSIX", none set). Told from the name alone: the locale need not be
+// installed. Windows has no such locale: always empty there.
+std::string locale_codeset();
+
+// Writes the bytes as they are, in one piece, so that an unbuffered stream
+// still gets whole lines; or UTF-16 to a console.
+void write_bytes(Stream stream, const std::string& bytes);
+void write_console(Stream stream, const std::u16string& text);
+
+// A name as programs that read redirected output expect it: as given on
+// Linux; on Windows in the ANSI code page, with "?" for what it lacks.
+std::string name_for_output(std::string_view name);
 
 // Writes out pending standard output; called at a normal end.
 void flush_console();
 
-// Called after the usage text, which ends "Pressione ENTER para continuar":
-// reads a line where the console window closes with the process (see
-// waits_for_enter), and does nothing elsewhere.
-void wait_for_enter_in_own_console();
+// What Windows tells of the console a process runs in; nothing elsewhere.
+struct ConsoleFacts {
+  unsigned long attached_processes;  // 0 without a console
+  bool input_is_console;
+  bool output_is_console;
+};
+ConsoleFacts console_facts();
+
+// Reads standard input up to a line end or its end.
+void read_line();
 
 }  // namespace platform

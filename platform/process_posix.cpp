@@ -15,38 +15,6 @@ namespace platform {
 
 namespace {
 
-// Per stream: whether it takes UTF-8 with bare line feeds, rather than
-// ISO-8859-1 with CR LF.
-bool utf8_out = false;
-bool utf8_err = false;
-
-// The character set that the environment's locale names, lower case and
-// without hyphens ("utf8" for "pt_BR.UTF-8"); empty for "C", "POSIX", none
-// set or a name without one. Told from the name alone: the locale need not be
-// installed, and a static executable cannot load it anyway.
-std::string locale_codeset() {
-  const char* locale = nullptr;
-  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
-    locale = std::getenv(variable);
-    if (locale != nullptr && *locale != '\0') break;
-  }
-  std::string name = locale != nullptr ? locale : "";
-  std::string::size_type dot = name.find('.');
-  if (dot == std::string::npos) return {};
-  std::string codeset;
-  for (char c : name.substr(dot + 1, name.find('@', dot) - dot - 1)) {
-    if (c != '-') codeset += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  }
-  return codeset;
-}
-
-// A terminal whose locale names no character set is most likely a UTF-8 one
-// reached without the locale passed on (ssh, containers); redirected there,
-// the output keeps the bytes the Windows build writes, so the two compare.
-bool prints_utf8(const std::string& codeset, int descriptor) {
-  return codeset == "utf8" || (codeset.empty() && isatty(descriptor) != 0);
-}
-
 bool is_executable_file(const std::string& path) {
   struct stat status {};
   return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && access(path.c_str(), X_OK) == 0;
@@ -92,38 +60,46 @@ bool setup_process() {
     (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
-  std::string codeset = locale_codeset();
-  utf8_out = prints_utf8(codeset, STDOUT_FILENO);
-  utf8_err = prints_utf8(codeset, STDERR_FILENO);
   return true;
 }
 
-void write_message(Stream stream, const MessagePiece* pieces, std::size_t count) {
-  bool utf8 = stream == Stream::Out ? utf8_out : utf8_err;
-  std::string line;
-  for (const MessagePiece* piece = pieces; piece != pieces + count; ++piece) {
-    for (char c : piece->bytes) {
-      auto byte = static_cast<unsigned char>(c);
-      if (c == '\n' && !utf8) {
-        line += "\r\n";
-      } else if (piece->is_name || byte < 0x80 || !utf8) {
-        line += c;
-      } else {  // each ISO-8859-1 byte is the code point of its value
-        line += static_cast<char>(0xC0 | (byte >> 6));
-        line += static_cast<char>(0x80 | (byte & 0x3F));
-      }
-    }
-  }
-  // In one piece, so that an unbuffered stream still gets whole lines. A
-  // console write that fails has no one left to tell, and the exit status
-  // speaks only of the rule file.
-  (void)std::fwrite(line.data(), 1, line.size(), stream == Stream::Out ? stdout : stderr);
+Sink sink_of(Stream stream) {
+  return isatty(stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO) != 0 ? Sink::Terminal : Sink::File;
 }
+
+std::string locale_codeset() {
+  const char* locale = nullptr;
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    locale = std::getenv(variable);
+    if (locale != nullptr && *locale != '\0') break;
+  }
+  std::string name = locale != nullptr ? locale : "";
+  std::string::size_type dot = name.find('.');
+  std::string codeset;
+  if (dot == std::string::npos) return codeset;
+  for (char c : name.substr(dot + 1, name.find('@', dot) - dot - 1)) {
+    if (c != '-') codeset += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return codeset;
+}
+
+// A console write that fails has no one left to tell.
+void write_bytes(Stream stream, const std::string& bytes) {
+  (void)std::fwrite(bytes.data(), 1, bytes.size(), stream == Stream::Out ? stdout : stderr);
+}
+
+void write_console(Stream, const std::u16string&) {}  // no such console here
+
+std::string name_for_output(std::string_view name) { return std::string(name); }
 
 void flush_console() { (void)std::fflush(stdout); }
 
-// A terminal window outlives the process.
-void wait_for_enter_in_own_console() {}
+ConsoleFacts console_facts() { return {0, false, false}; }
+
+void read_line() {
+  for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
+  }
+}
 
 std::optional<std::string> program_path(const char* argv0) {
   // readlink does not say how long the target is: grow until it fits.

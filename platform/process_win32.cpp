@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "platform/command_line.h"
-#include "platform/console_window.h"
 #include "platform/process.h"
 #include "platform/utf16.h"
 
@@ -35,25 +34,9 @@ bool is_console(DWORD stream) {
   return GetConsoleMode(GetStdHandle(stream), &mode) != 0;
 }
 
-// Accents read right whatever the console's code page. A console write that
-// fails has no one left to tell, and the exit status speaks only of the rule
-// file.
-void write_console(DWORD stream, const std::u16string& line) {
-  HANDLE console = GetStdHandle(stream);
-  for (std::size_t at = 0; at < line.size();) {
-    DWORD written = 0;
-    auto count = static_cast<DWORD>(std::min(line.size() - at, kConsoleChunk));
-    if (!WriteConsoleW(console, reinterpret_cast<const wchar_t*>(line.data() + at), count, &written, nullptr) ||
-        written == 0) {
-      return;
-    }
-    at += written;
-  }
-}
+}  // namespace
 
-// A name in the ANSI code page, as programs reading the output expect; a
-// character the code page lacks becomes "?".
-std::string ansi_from_utf8(std::string_view name) {
+std::string name_for_output(std::string_view name) {
   std::u16string utf16 = utf16_from_utf8(name);
   if (utf16.empty()) return {};
   auto length = static_cast<int>(utf16.size());
@@ -67,8 +50,6 @@ std::string ansi_from_utf8(std::string_view name) {
   return ansi;
 }
 
-}  // namespace
-
 bool setup_process() {
   // A file opened later must never take the place of a closed standard
   // stream: messages would be written into it.
@@ -79,9 +60,9 @@ bool setup_process() {
   }
   // A file on a drive without its disk fails rather than asking in a window.
   SetErrorMode(SEM_FAILCRITICALERRORS);
-  // Text mode turns each line feed into CR LF where the output is redirected.
-  _setmode(_fileno(stdout), _O_TEXT);
-  _setmode(_fileno(stderr), _O_TEXT);
+  // The messages bring their own line ends.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   // A setting that cannot be made leaves the default, with which the tool still works.
   (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
   if (_isatty(_fileno(stdout))) {
@@ -94,30 +75,38 @@ bool setup_process() {
   return true;
 }
 
-void write_message(Stream stream, const MessagePiece* pieces, std::size_t count) {
-  if (stream == Stream::Out ? console_out : console_err) {
-    write_console(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, console_line(pieces, count));
-    return;
-  }
-  std::string line;
-  for (const MessagePiece* piece = pieces; piece != pieces + count; ++piece) {
-    if (piece->is_name) {
-      line += ansi_from_utf8(piece->bytes);
-    } else {
-      line += piece->bytes;
+Sink sink_of(Stream stream) { return (stream == Stream::Out ? console_out : console_err) ? Sink::Console : Sink::File; }
+
+std::string locale_codeset() { return {}; }
+
+// A console write that fails has no one left to tell.
+void write_bytes(Stream stream, const std::string& bytes) {
+  (void)std::fwrite(bytes.data(), 1, bytes.size(), stream == Stream::Out ? stdout : stderr);
+}
+
+// Accents read right whatever the console's code page.
+void write_console(Stream stream, const std::u16string& text) {
+  HANDLE console = GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  for (std::size_t at = 0; at < text.size();) {
+    DWORD written = 0;
+    auto count = static_cast<DWORD>(std::min(text.size() - at, kConsoleChunk));
+    if (!WriteConsoleW(console, reinterpret_cast<const wchar_t*>(text.data() + at), count, &written, nullptr) ||
+        written == 0) {
+      return;
     }
+    at += written;
   }
-  // In one piece, so that an unbuffered stream still gets whole lines.
-  (void)std::fwrite(line.data(), 1, line.size(), stream == Stream::Out ? stdout : stderr);
 }
 
 void flush_console() { (void)std::fflush(stdout); }
 
-void wait_for_enter_in_own_console() {
+ConsoleFacts console_facts() {
   DWORD processes[2];  // enough to tell whether another process shares the console
-  ConsoleFacts facts{GetConsoleProcessList(processes, 2), is_console(STD_INPUT_HANDLE), console_out};
-  if (!waits_for_enter(facts)) return;
-  // Any line ends the wait, and so does a console that goes away.
+  return {GetConsoleProcessList(processes, 2), is_console(STD_INPUT_HANDLE), console_out};
+}
+
+// Any line ends the wait, and so does a console that goes away.
+void read_line() {
   for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
   }
 }

@@ -77,21 +77,4 @@ std::u16string utf16_from_utf8(std::string_view utf8) {
   return utf16;
 }
 
-std::u16string console_line(const MessagePiece* pieces, std::size_t count) {
-  std::u16string line;
-  for (const MessagePiece* piece = pieces; piece != pieces + count; ++piece) {
-    std::u16string text;
-    if (piece->is_name) {
-      text = utf16_from_utf8(piece->bytes);
-    } else {
-      for (char byte : piece->bytes) text += static_cast<char16_t>(static_cast<unsigned char>(byte));
-    }
-    for (char16_t unit : text) {
-      if (unit == u'\n') line += u'\r';
-      line += unit;
-    }
-  }
-  return line;
-}
-
 }  // namespace platform

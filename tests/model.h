@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <stdlib.h>  // setenv
 #include <map>
 #include <optional>
 #include <set>
@@ -179,6 +180,10 @@ inline std::string check_lookups(const std::string& rule_file, char separator, c
   }
   return "";
 }
+
+// The tests compare the tool's texts as its redirected output carries them in the C locale, whatever the locale they
+// are started in; the tool reads the locale when it first prints.
+inline const int kTextsInTheCLocale = setenv("LC_ALL", "C", 1);
 
 // A text as the tool prints it where its output is redirected in the C locale: every "%s" replaced by the next of
 // `names`, every LF leaving as CR LF.

@@ -1,4 +1,4 @@
-// What a Windows console is given, UTF-8 and UTF-16 each way, the Windows
+// The texts in each stream's encoding, UTF-8 and UTF-16 each way, the Windows
 // command line split into names, and when the usage text waits for ENTER:
 // plain code, tested on every system.
 
@@ -8,18 +8,27 @@
 #include <utility>
 #include <vector>
 
+#include "app/messages.h"
 #include "platform/command_line.h"
-#include "platform/console_window.h"
 #include "platform/utf16.h"
 
 using Lines = std::vector<std::string>;
 
-TEST(Console, LineInUtf16WhateverTheCodePage) {
-  const platform::MessagePiece pieces[] = {
-      {"N\xe3o consegui abrir: ", false},
-      {"relat\xc3\xb3rio \xe2\x9c\x93 \xe6\x9d\xb1\xe4\xba\xac Erd\xc5\x91s \xf0\x9f\x98\x80.txt", true},
-      {"\nFeito\n", false}};
-  EXPECT_EQ(platform::console_line(pieces, 3), u"Não consegui abrir: relatório ✓ 東京 Erdős 😀.txt\r\nFeito\r\n");
+TEST(Console, EachStreamGetsTheTextsInItsEncoding) {
+  // The locale's character set, and what each stream leads to.
+  const struct { const char* codeset; platform::Sink sink; Encoding encoding; } choices[] = {
+      {"utf8", platform::Sink::File, Encoding::Utf8},       {"utf8", platform::Sink::Terminal, Encoding::Utf8},
+      {"", platform::Sink::Terminal, Encoding::Utf8},       {"", platform::Sink::File, Encoding::Latin1},
+      {"iso88591", platform::Sink::Terminal, Encoding::Latin1}, {"", platform::Sink::Console, Encoding::Utf16},
+  };
+  for (const auto& c : choices) EXPECT_EQ(encoding_for(c.sink, c.codeset), c.encoding) << c.codeset;
+  const char* name = "relat\xc3\xb3rio \xe2\x9c\x93 \xe6\x9d\xb1\xe4\xba\xac Erd\xc5\x91s \xf0\x9f\x98\x80.txt";
+  EXPECT_EQ(rendered(Encoding::Latin1, "N\xe3o consegui abrir: %s\nFeito\n", {name}),
+            "N\xe3o consegui abrir: " + std::string(name) + "\r\nFeito\r\n");
+  EXPECT_EQ(rendered(Encoding::Utf8, "N\xe3o consegui abrir: %s\nFeito\n", {name}),
+            "N\xc3\xa3o consegui abrir: " + std::string(name) + "\nFeito\n");
+  EXPECT_EQ(rendered_for_console("N\xe3o consegui abrir: %s\nFeito\n", {name}),
+            u"Não consegui abrir: relatório ✓ 東京 Erdős 😀.txt\r\nFeito\r\n");
 }
 
 TEST(Console, NamesComeBackWhole) {
@@ -68,6 +77,6 @@ TEST(Console, WaitsForEnterOnlyInAWindowOfItsOwn) {
       {{0, false, false}, false},  // no console: started by a program that reads its output through pipes
   };
   for (const auto& [facts, waits] : cases) {
-    EXPECT_EQ(platform::waits_for_enter(facts), waits) << facts.attached_processes << facts.input_is_console;
+    EXPECT_EQ(waits_for_enter(facts), waits) << facts.attached_processes << facts.input_is_console;
   }
 }
