@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/files.h"
@@ -108,18 +109,15 @@ bool status_of_native(HANDLE file, FileStatus* status, DWORD* attributes = nullp
 // The errno value the C runtime gives each failure, so that the report
 // prints the runtime's text for it; EINVAL for any other.
 int errno_of(DWORD error) {
-  constexpr struct {
-    DWORD error;
-    int value;
-  } kErrnos[] = {
+  constexpr std::pair<DWORD, int> kErrnos[] = {
       {ERROR_FILE_NOT_FOUND, ENOENT},       {ERROR_PATH_NOT_FOUND, ENOENT},      {ERROR_INVALID_DRIVE, ENOENT},
       {ERROR_BAD_NETPATH, ENOENT},          {ERROR_BAD_NET_NAME, ENOENT},        {ERROR_BAD_PATHNAME, ENOENT},
       {ERROR_FILENAME_EXCED_RANGE, ENOENT}, {ERROR_TOO_MANY_OPEN_FILES, EMFILE}, {ERROR_ACCESS_DENIED, EACCES},
       {ERROR_SHARING_VIOLATION, EACCES},    {ERROR_LOCK_VIOLATION, EACCES},      {ERROR_NETWORK_ACCESS_DENIED, EACCES},
       {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},    {ERROR_OUTOFMEMORY, ENOMEM}};
   const auto* known =
-      std::find_if(std::begin(kErrnos), std::end(kErrnos), [error](const auto& e) { return e.error == error; });
-  return known != std::end(kErrnos) ? known->value : EINVAL;
+      std::find_if(std::begin(kErrnos), std::end(kErrnos), [error](const auto& known) { return known.first == error; });
+  return known != std::end(kErrnos) ? known->second : EINVAL;
 }
 
 bool keeps_access_lists(HANDLE file) {
