@@ -116,7 +116,7 @@ int errno_of(DWORD error) {
       {ERROR_SHARING_VIOLATION, EACCES},    {ERROR_LOCK_VIOLATION, EACCES},      {ERROR_NETWORK_ACCESS_DENIED, EACCES},
       {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},    {ERROR_OUTOFMEMORY, ENOMEM}};
   const auto* known =
-      std::find_if(std::begin(kErrnos), std::end(kErrnos), [error](const auto& known) { return known.first == error; });
+      std::find_if(std::begin(kErrnos), std::end(kErrnos), [error](const auto& pair) { return pair.first == error; });
   return known != std::end(kErrnos) ? known->second : EINVAL;
 }
 
