@@ -17,9 +17,11 @@ using platform::Stream;
 // Waiting polls at this interval: short enough that a run goes on soon after
 // the other one is done, long enough not to spin.
 constexpr int kPollMs = 20;
-// A file just replaced or looked at by another program (a virus scanner) may
-// refuse to be moved over for a moment; no longer than this.
-constexpr int kMoveRetryMs = 1000;
+// A file just replaced by another run, or looked at by another program (a
+// virus scanner), may refuse to be opened or moved over for a moment; a
+// program that keeps it open refuses for longer than this, and the file is
+// left as it is.
+constexpr int kBusyMs = 1000;
 // Names tried for the temporary file before giving up: each is new, so only
 // files that someone made to match it (or a system that cannot create any)
 // make a name fail, and this many in a row are no chance.
@@ -106,23 +108,24 @@ struct Correction {
 // its new form.
 bool take(Correction* c) {
   bool said = false;
+  int busy = 0;
   for (int waited = 0;; waited += kPollMs) {
     if (!c->files.look(c->directory.handle, c->base, &c->status) || !correctable(c->status)) return false;
     platform::Lock lock = c->files.try_lock(c->directory.handle, c->base, c->status.id, &c->lock.handle);
     if (lock == platform::Lock::Failed) return false;
-    if (lock == platform::Lock::Taken) {
-      FileStatus now{};
-      platform::Opened opened = platform::Opened::Busy;
-      if (c->files.look(c->directory.handle, c->base, &now) && now.id == c->status.id) {
-        opened = c->files.open_file(c->directory.handle, c->base, &c->file.handle);
+    FileStatus now{};
+    if (lock == platform::Lock::Taken && c->files.look(c->directory.handle, c->base, &now) &&
+        now.id == c->status.id) {
+      platform::Opened opened = c->files.open_file(c->directory.handle, c->base, &c->file.handle);
+      if (opened == platform::Opened::Failed || (opened == platform::Opened::Busy && (busy += kPollMs) > kBusyMs)) {
+        return false;
       }
-      if (opened == platform::Opened::Failed) return false;
       if (opened == platform::Opened::Yes && c->files.status_of(c->file.handle, &now) && now.id == c->status.id) {
         return true;
       }
-      c->file.reset();
-      c->lock.reset();
     }
+    c->file.reset();
+    c->lock.reset();
     if (waited >= kPatienceMs) return false;
     if (!said && waited >= kQuietWaitMs) {
       print(Stream::Err, text::kWaiting, {c->name});
@@ -185,7 +188,7 @@ const char* replace(Correction* c) {
   for (int waited = 0;; waited += kPollMs) {
     platform::Opened moved = c->files.move_over(c->directory.handle, c->temp.handle, c->temp.name, c->base);
     if (moved == platform::Opened::Yes) break;
-    if (moved == platform::Opened::Failed || waited >= kMoveRetryMs) return text::kCannotMove;
+    if (moved == platform::Opened::Failed || waited >= kBusyMs) return text::kCannotMove;
     c->files.sleep_ms(kPollMs);
   }
   c->temp.moved = true;

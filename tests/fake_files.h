@@ -27,6 +27,7 @@ struct FakeFiles final : platform::FileSystem {
   std::map<uint64_t, Node> nodes{{1, Node{platform::FileKind::Directory, {}, {}, true, false}}};
   std::map<Handle, Open> handles;
   std::map<uint64_t, int64_t> held_until_ms;  // locks other processes hold, until then
+  std::map<uint64_t, int64_t> kept_until_ms;  // files other programs keep open, refusing to share them
   std::vector<uint64_t> randoms;              // given out first, then 1000, 1001...
   bool ignore_case = false;
   int fail_at = -1;  // the call, counted from 0, that fails
@@ -137,6 +138,7 @@ struct FakeFiles final : platform::FileSystem {
   platform::Opened open_file(Handle directory, const std::string& base, Handle* file) override {
     uint64_t node = entry(handles.at(directory).node, base);
     if (fails("open_file") || node == 0) return platform::Opened::Failed;
+    if (kept_until_ms.count(node) != 0 && now_ms < kept_until_ms[node]) return platform::Opened::Busy;
     *file = open(node);
     return platform::Opened::Yes;
   }
