@@ -4,9 +4,9 @@
 # makes OUT/quorbel-VERSION-windows-x86.zip, OUT/quorbel-VERSION-linux-x86_64.tar.gz and OUT/SHA256SUMS listing
 # both, VERSION being the native build's project version. Each archive holds one folder, quorbel-VERSION/, so that a
 # new version unpacks beside the old one and never over a user's quorbel.cfg. It holds LEIA-ME.txt, LICENSE, the
-# example text in UTF-8 and in ISO-8859-1 (and, in the tar.gz, the manual page quorbel.1), and caret/ and dollar/,
-# each with the executable and the example rules in its own separator: in UTF-8 as quorbel.cfg, in ISO-8859-1 as
-# quorbel-iso-8859-1.cfg.
+# example text in UTF-8 and in ANSI (Windows-1252) (and, in the tar.gz, the manual page quorbel.1), and caret/ and
+# dollar/, each with the executable and the example rules, quorbel.cfg, in its own separator: one rule file serves
+# texts of both encodings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "$1")
@@ -27,14 +27,12 @@ lay_out() {  # FOLDER BUILD_TREE EXECUTABLE DOCUMENT...
   local folder=$1/$top build_tree=$2 executable=$3
   shift 3
   mkdir -p "$folder/caret" "$folder/dollar"
-  cp "$@" examples/texto.txt examples/texto-iso-8859-1.txt "$folder/"
+  cp "$@" examples/texto.txt examples/texto-ansi.txt "$folder/"
   for build in caret dollar; do
     cp "$build_tree/$build/$executable" "$folder/$build/$executable"
   done
-  for rules in quorbel.cfg quorbel-iso-8859-1.cfg; do
-    cp "examples/$rules" "$folder/caret/$rules"
-    dollar_rules "examples/$rules" >"$folder/dollar/$rules"
-  done
+  cp examples/quorbel.cfg "$folder/caret/quorbel.cfg"
+  dollar_rules examples/quorbel.cfg >"$folder/dollar/quorbel.cfg"
 }
 
 mkdir -p "$out"

@@ -21,9 +21,9 @@ TOP = "quorbel-" + VERSION  # the one folder in each archive: a new version unpa
 # Archive, executable suffix, runner and files of its own of each system.
 SYSTEMS = {"windows": ("%s-windows-x86.zip" % TOP, ".exe", ["wine"], []),
            "linux": ("%s-linux-x86_64.tar.gz" % TOP, "", [], ["quorbel.1"])}
-RULES = ["quorbel.cfg", "quorbel-iso-8859-1.cfg"]
-EXAMPLES = ["texto.txt", "texto-iso-8859-1.txt"]
-LAYOUT = ["LEIA-ME.txt", "LICENSE"] + EXAMPLES + [
+RULES = ["quorbel.cfg"]
+EXAMPLES = {"texto.txt": "utf-8", "texto-ansi.txt": "cp1252"}  # and their encodings
+LAYOUT = ["LEIA-ME.txt", "LICENSE"] + list(EXAMPLES) + [
     "%s/%s" % (build, name) for build in ("caret", "dollar") for name in RULES + ["quorbel{exe}"]]
 
 
@@ -100,16 +100,11 @@ class ReleaseTest(unittest.TestCase):
         self.assertEqual((shown.returncode, shown.stderr), (0, ""))
 
     def test_every_executable_corrects_the_examples_straight_out_of_its_archive(self):
-        # The UTF-8 example where it lies, the ISO-8859-1 one with a copy using its rules: each comes out as the
-        # expected text in its own encoding.
+        # The one rule file beside each executable corrects both example texts, each in its own encoding.
         expected = read(SOURCE, "examples", "texto-corrigido.txt").decode("utf-8")
         for system, (_, exe, runner, _) in SYSTEMS.items():
-            for build, (rules, example, encoding) in itertools.product(
-                    ("caret", "dollar"), zip(RULES, EXAMPLES, ("utf-8", "latin-1"))):
+            for build, (example, encoding) in itertools.product(("caret", "dollar"), EXAMPLES.items()):
                 program = self.top(system, build, "quorbel" + exe)
-                if rules != "quorbel.cfg":
-                    program = shutil.copy(program, tempfile.mkdtemp(dir=self.scratch))
-                    shutil.copy(self.top(system, build, rules), os.path.join(os.path.dirname(program), "quorbel.cfg"))
                 work = tempfile.mkdtemp(dir=self.scratch)
                 shutil.copy(self.top(system, example), os.path.join(work, "texto.txt"))
                 done = subprocess.run(runner + [program, "texto.txt"], cwd=work, capture_output=True,
@@ -119,7 +114,7 @@ class ReleaseTest(unittest.TestCase):
                     continue
                 self.assertEqual((done.returncode, done.stdout, done.stderr),
                                  (0, b"Analisando: texto.txt\r\nFeito\r\n", b""))
-                self.assertEqual(read(work, "texto.txt"), expected.encode(encoding), (system, build, rules))
+                self.assertEqual(read(work, "texto.txt"), expected.encode(encoding), (system, build, example))
 
 
 if __name__ == "__main__":
