@@ -80,9 +80,9 @@ std::string temp_name(uint64_t number) {
   return name + ".tmp";
 }
 
-// One named file on its way through the run.
-struct Correction {
-  Correction(FileSystem& system, RuleTables* run_tables, const std::string& given)
+// A file named on the command line, on its way through the run.
+struct NamedFile {
+  NamedFile(FileSystem& system, RuleTables* run_tables, const std::string& given)
       : files(system), tables(run_tables), name(given) {}
   FileSystem& files;
   RuleTables* tables;
@@ -93,7 +93,6 @@ struct Correction {
   Owned lock{files};
   Owned file{files};
   TempFile temp{files};
-  const char* write_failure = nullptr;
   // The file's bytes classified as they are read, while the rules they get
   // may still depend on them.
   TextClassifier classifier{};
@@ -106,7 +105,7 @@ struct Correction {
 // and from whatever directory, waits until this one is done with it and then
 // reads what it left. A file that another run replaced meanwhile is taken in
 // its new form.
-bool take(Correction* c) {
+bool take(NamedFile* c) {
   bool said = false;
   int busy = 0;
   for (int waited = 0;; waited += kPollMs) {
@@ -126,7 +125,7 @@ bool take(Correction* c) {
     }
     c->file.reset();
     c->lock.reset();
-    if (waited >= kPatienceMs) return false;
+    if (waited >= kLongestWaitMs) return false;
     if (!said && waited >= kQuietWaitMs) {
       print(Stream::Err, text::kWaiting, {c->name});
       said = true;
@@ -136,7 +135,7 @@ bool take(Correction* c) {
 }
 
 int32_t read_named(void* context, char* buffer, int32_t size) {
-  auto* c = static_cast<Correction*>(context);
+  auto* c = static_cast<NamedFile*>(context);
   int32_t count = c->files.read(c->file.handle, buffer, size);
   if (count < 0 || !c->classifying) return count;
   classify(&c->classifier, buffer, static_cast<std::size_t>(count));
@@ -148,7 +147,7 @@ int32_t read_named(void* context, char* buffer, int32_t size) {
 // At the first change: the temporary file, under a name of this run's own,
 // with the bytes before the change.
 bool begin_temp(void* context, int64_t unchanged) {
-  auto* c = static_cast<Correction*>(context);
+  auto* c = static_cast<NamedFile*>(context);
   platform::Created created = platform::Created::NameTaken;
   for (int attempt = 0; attempt < kNameAttempts && created == platform::Created::NameTaken; ++attempt) {
     c->temp.name = temp_name(c->files.random());
@@ -156,20 +155,18 @@ bool begin_temp(void* context, int64_t unchanged) {
   }
   if (created != platform::Created::Yes) {
     c->temp.handle = kNoHandle;
-    c->write_failure = text::kCannotCreate;
     return false;
   }
-  c->write_failure = text::kCannotWrite;
   return c->files.copy_start(c->file.handle, c->temp.handle, unchanged);
 }
 
 bool write_temp(void* context, const char* bytes, int32_t count) {
-  auto* c = static_cast<Correction*>(context);
+  auto* c = static_cast<NamedFile*>(context);
   return c->files.write(c->temp.handle, bytes, count);
 }
 
 // Whether `name` in the file's directory still is the open `file`.
-bool still_named(Correction* c, const std::string& name, Handle file) {
+bool still_named(NamedFile* c, const std::string& name, Handle file) {
   FileStatus named{};
   FileStatus opened{};
   return c->files.look(c->directory.handle, name, &named) && c->files.status_of(file, &opened) && named.id == opened.id;
@@ -178,7 +175,7 @@ bool still_named(Correction* c, const std::string& name, Handle file) {
 // Puts the temporary file in the named file's place once its content is
 // durable and it grants exactly the named file's access, and only while both
 // names still lead where they did.
-const char* replace(Correction* c) {
+const char* replace(NamedFile* c) {
   if (!c->files.flush(c->temp.handle)) return text::kCannotWrite;
   if (c->files.copy_access(c->file.handle, c->temp.handle) != platform::Access::Copied ||
       !still_named(c, c->temp.name, c->temp.handle) || !still_named(c, c->base, c->file.handle)) {
@@ -197,7 +194,7 @@ const char* replace(Correction* c) {
 
 // Reads on until the file's class settles which rules it gets, then goes
 // back to its start. The message when the file is to be left as it is.
-const char* choose_rules(Correction* c, const RuleTable** table) {
+const char* choose_rules(NamedFile* c, const RuleTable** table) {
   static char chunk[kLargeWindowSize];
   int32_t count = kLargeWindowSize;
   while (count == kLargeWindowSize && !settled(c->classifier)) {
@@ -212,14 +209,13 @@ const char* choose_rules(Correction* c, const RuleTable** table) {
   return choice.no_memory ? text::kNoMemory : nullptr;
 }
 
-StreamResult stream(Correction* c, const RuleTable& table) {
-  c->write_failure = nullptr;
+StreamResult stream(NamedFile* c, const RuleTable& table) {
   return rewrite_stream(table, ByteSource{c, read_named}, ByteSink{c, begin_temp, write_temp}, kLargeWindowSize);
 }
 
 // The message for one named file, or null when it was corrected or needed no
 // correction.
-const char* correct_file(Correction* c) {
+const char* correct_file(NamedFile* c) {
   c->directory.handle = c->files.open_directory_of(c->name, &c->base);
   if (c->directory.handle == kNoHandle || !c->files.look(c->directory.handle, c->base, &c->status) ||
       !correctable(c->status)) {
@@ -248,8 +244,8 @@ const char* correct_file(Correction* c) {
       return nullptr;  // nothing to replace: the file keeps its times, links and attributes
     case StreamResult::ReadFailed:
       return text::kCannotRead;
-    case StreamResult::WriteFailed:
-      return c->write_failure != nullptr ? c->write_failure : text::kCannotWrite;
+    case StreamResult::WriteFailed:  // only the temporary file is written: it could not be made, or not written
+      return c->temp.handle == kNoHandle ? text::kCannotCreate : text::kCannotWrite;
     case StreamResult::Rewritten:
       break;
   }
@@ -273,7 +269,7 @@ void sync_all(FileSystem& files, std::vector<PendingDirectory>* pending) {
   pending->clear();
 }
 
-void remember_directory(Correction* c, std::vector<PendingDirectory>* pending) {
+void remember_directory(NamedFile* c, std::vector<PendingDirectory>* pending) {
   FileStatus status{};
   if (!c->files.status_of(c->directory.handle, &status)) {
     (void)c->files.sync_directory(c->directory.handle);  // not known to be pending: now, then
@@ -293,15 +289,15 @@ bool correct_files(FileSystem& files, RuleTables* tables, const std::vector<std:
   std::vector<PendingDirectory> pending;
   bool all_corrected = true;
   for (const std::string& name : names) {
-    Correction correction(files, tables, name);
-    const char* failure = correct_file(&correction);
+    NamedFile named(files, tables, name);
+    const char* failure = correct_file(&named);
     if (failure != nullptr) {
       print(failure == text::kNoMemory ? Stream::Err : Stream::Out, failure, {name});
       all_corrected = false;
       continue;
     }
-    if (correction.temp.moved) remember_directory(&correction, &pending);
-    if (correction.rules_left_out) print(Stream::Out, text::kRulesLeftOut, {name});
+    if (named.temp.moved) remember_directory(&named, &pending);
+    if (named.rules_left_out) print(Stream::Out, text::kRulesLeftOut, {name});
   }
   sync_all(files, &pending);
   print(Stream::Out, text::kDone);

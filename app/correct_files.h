@@ -10,9 +10,10 @@
 #include "rules/encoding.h"
 
 // How long a run waits for another run on the same file: it says so once it
-// has waited kQuietWaitMs, and leaves the file as it is after kPatienceMs.
+// has waited kQuietWaitMs, and leaves the file as it is once it has waited
+// kLongestWaitMs, so that nobody who may lock a file holds a run for long.
 constexpr int kQuietWaitMs = 2000;
-constexpr int kPatienceMs = 20000;
+constexpr int kLongestWaitMs = 20000;
 
 // Corrects each file in turn with the rules in its encoding, reporting a file
 // that it leaves as it is and going on with the next, then prints "Feito".

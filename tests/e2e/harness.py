@@ -33,10 +33,6 @@ def text(message) -> bytes:
     return message if isinstance(message, bytes) else message.encode("latin-1").replace(b"\n", b"\r\n")
 
 
-# The messages that tell of a named file left as it was.
-LEFT_AS_IT_WAS = ("cannot_open", "cannot_create", "cannot_read", "cannot_write", "cannot_move")
-
-
 def say(key: str, *names) -> str:
     return TEXTS[key] % names
 
@@ -110,7 +106,7 @@ class ToolTest(unittest.TestCase):
         """Runs the tool; checks its status, output and error (str: a message text) and `files` by name. The status
         is, unless given, 2 where the output tells of a named file left as it was, else 0."""
         if status is None:
-            left = [TEXTS[key].split("%s")[0].encode("latin-1") for key in LEFT_AS_IT_WAS]
+            left = [TEXTS[key].split("%s")[0].encode("latin-1") for key in TEXTS["exit_status_2_after"]]
             status = 2 if any(message in text(out) for message in left) else 0
         run = self.run_tool(*args, **popen)
         self.assertEqual((run.returncode, run.stdout, run.stderr), (status, text(out), text(err)))

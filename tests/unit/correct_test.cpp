@@ -111,8 +111,8 @@ TEST(Correct, WaitsSaySoOnceAndEnd) {
       {0, 0, false, true},
       {kQuietWaitMs - 1, 0, false, true},
       {kQuietWaitMs + 1, 0, true, true},
-      {kPatienceMs - 1, 0, true, true},
-      {kPatienceMs + 1, 0, true, false},
+      {kLongestWaitMs - 1, 0, true, true},
+      {kLongestWaitMs + 1, 0, true, false},
       {1'000'000, 0, true, false},
       {0, 500, false, true},  // a moment, as a virus scanner takes
       {0, 1'000'000, false, false},
@@ -131,7 +131,7 @@ TEST(Correct, WaitsSaySoOnceAndEnd) {
     EXPECT_EQ(run.corrected, c.corrected);
     // Slept no longer than it had to, nor than its patience.
     EXPECT_LE(files.now_ms, std::max(c.held_ms, c.kept_ms) + 100) << c.held_ms;
-    EXPECT_LE(files.now_ms, kPatienceMs + 100) << c.held_ms;
+    EXPECT_LE(files.now_ms, kLongestWaitMs + 100) << c.held_ms;
   }
 }
 
