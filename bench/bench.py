@@ -136,6 +136,8 @@ class Bench:
         shutil.rmtree(self.work, ignore_errors=True)
         # quorbel reads the rule file beside its executable: a folder per rule set.
         self.builds = {"quorbel": (os.path.abspath(args.quorbel), [])}
+        if args.baseline:
+            self.builds["quorbel before"] = (os.path.abspath(args.baseline), [])
         if args.wine_quorbel:
             self.builds["quorbel wine"] = (os.path.abspath(args.wine_quorbel), [args.wine_loader])
         for rules in RULES:
@@ -256,6 +258,7 @@ def main():
     parser.add_argument("--word-list", default="/usr/share/dict/brazilian", help="Portuguese words, one a line (wbrazilian)")
     for name in ("data", "quorbel", "measure", "hyperscan", "aho-corasick", "copy-sync", "paths"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--baseline", help="another quorbel (an earlier build), timed beside this one")
     parser.add_argument("--wine-quorbel", help="the Windows caret build, timed under wine beside the native one")
     parser.add_argument("--wine-loader", default="wine", help="the wine that runs it (wine64 for a 64-bit build)")
     args = parser.parse_args()

@@ -2,13 +2,15 @@
 # Builds quorbel and the benchmark's programs, then times quorbel beside its
 # peers and prints the table. The generated data is kept between runs.
 #
-#   bash bench/run.sh [--quick] [--wine | --wine64] [--reps N] [--core N] [--pairs LIST] [--data DIR]
+#   bash bench/run.sh [--quick] [--wine | --wine64] [--reps N] [--core N] [--pairs LIST]
+#                    [--baseline EXE] [--data DIR]
 #
 #   --quick  10 MB of text and 5 MB of random bytes instead of 100 MB and 50 MB
 #   --wine   also time the 32-bit Windows build under wine (mingw-w64 and wine)
 #   --wine64 the same with the 64-bit Windows build under wine64
 #   --core   run every program pinned to this processor (taskset -c)
 #   --pairs  only these pairs, as RULES/INPUT with commas between (accents300/pt,codespell/text)
+#   --baseline  also time this quorbel executable (an earlier build) beside the one built here
 #   --data   folder for the generated data (default: build/bench-data)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,7 +20,7 @@ options=(--data "$repo/build/bench-data")
 while (($#)); do
   case $1 in
     --quick) options+=(--quick); shift ;;
-    --reps | --core | --pairs | --data) options+=("$1" "$2"); shift 2 ;;
+    --reps | --core | --pairs | --baseline | --data) options+=("$1" "$2"); shift 2 ;;
     --wine | --wine64)
       # The shipped 32-bit build, or the 64-bit one where no 32-bit code runs.
       bits=$([[ $1 == --wine ]] && echo i686 || echo x86_64)
@@ -28,7 +30,7 @@ while (($#)); do
       # A wine server that outlives each run, so no run pays for starting one.
       wineserver -p60 </dev/null >/dev/null 2>&1 || true  # fails if one runs already
       options+=(--wine-quorbel "$build-win-$bits/caret/quorbel.exe" --wine-loader "$loader"); shift ;;
-    *) sed -n '2,12s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2 ;;
   esac
 done
 

@@ -41,13 +41,19 @@ long count_replacements(const RuleTable& table, const char* path) {
     text.insert(text.end(), block, block + count);
   }
   std::fclose(file);
-  auto size = static_cast<int64_t>(text.size());
+  auto size = static_cast<int32_t>(text.size());
   text.resize(text.size() + kStartMaskReach + 1, '\0');
   long replaced = 0;
-  for (int64_t at = 0; at < size;) {
-    Match match = lookup(table, text.data() + at, kMaxKeyLength);
-    replaced += match.entry != nullptr ? 1 : 0;
-    at += match.entry != nullptr ? match.key_length : 1;
+  int32_t unmatched = 0;  // the first position after the last key replaced
+  for (int32_t position = 0; position < size; position += kStartMaskBits) {
+    for (StartMask starts = next_starts(table.filter, text.data(), &position, size); starts != 0;
+         starts &= starts - 1) {
+      int32_t at = position + lowest_bit(starts);
+      Match match = at < unmatched ? Match{nullptr, 0, 0} : lookup(table, text.data() + at, kMaxKeyLength);
+      if (match.entry == nullptr) continue;
+      ++replaced;
+      unmatched = at + match.key_length;
+    }
   }
   return replaced;
 }

@@ -75,9 +75,8 @@ int32_t scan_window(const RuleTable& table, const char* window, int32_t position
       if (match.entry == nullptr) continue;
       append_output(output, window + run_start, at - run_start);
       const char* replacement = replacement_of(match);
-      auto replacement_length = static_cast<int32_t>(std::strlen(replacement));
-      note_change(output, window + at, match.key_length, replacement, replacement_length);
-      append_output(output, replacement, replacement_length);
+      note_change(output, window + at, match.key_length, replacement, match.replacement_length);
+      append_output(output, replacement, match.replacement_length);
       run_start = at + match.key_length;
       if (run_start > next) next = run_start;
     }

@@ -24,16 +24,20 @@ static std::string random_string(std::mt19937& random, const std::string& alphab
 }
 
 // The stream at both window sizes through every scan path that this processor
-// has and that serves the keys; `ran` gathers a bit for each path taken.
+// has and that serves the keys, with the short keys where the build chose them
+// and with the trie; `ran` gathers a bit for each path taken.
 static void expect_stream(const std::string& rule_file, char separator, const std::string& text,
                           const std::string& expected, unsigned* ran) {
   LoadedTable rules(rule_file, separator);
-  for (int path = 0; path < kScanPaths; ++path) {
-    if (!scan_path_serves(rules.table.filter, static_cast<ScanPath>(path))) continue;
-    rules.table.filter.path = static_cast<ScanPath>(path);
-    *ran |= 1U << path;
-    for (int32_t size : kWindowSizes) {
-      ASSERT_EQ(stream(rules.table, text, size), expected) << rule_file << " path " << path << " window " << size;
+  for (RuleTable table : {rules.table, with_trie(rules.table)}) {
+    for (int path = 0; path < kScanPaths; ++path) {
+      if (!scan_path_serves(table.filter, static_cast<ScanPath>(path))) continue;
+      table.filter.path = static_cast<ScanPath>(path);
+      *ran |= 1U << path;
+      for (int32_t size : kWindowSizes) {
+        ASSERT_EQ(stream(table, text, size), expected)
+            << rule_file << " path " << path << " window " << size << " short keys " << (table.short_keys.slots != nullptr);
+      }
     }
   }
 }
@@ -77,7 +81,7 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
   unsigned ran = 0;
   for (const auto& c : cases) {
     LoadedTable rules(c.rules, '^');
-    EXPECT_EQ(rewrite_by(rules.table, c.text, lookup_reference), c.expected) << c.rules;
+    EXPECT_EQ(rewrite_by(rules.table, c.text, lookup_in_search_order), c.expected) << c.rules;
     EXPECT_EQ(check_lookups(c.rules, '^', c.text), "") << c.rules;  // lookup, at every position
     expect_stream(c.rules, '^', c.text, c.expected, &ran);
   }
@@ -103,7 +107,7 @@ TEST(Match, RandomRuleSetsAgreeWithTheModelAndTheReference) {
     std::string text = random_string(random, alphabet, 400) + *keys.rbegin();
     ASSERT_EQ(check_lookups(rule_file, separator, text), "") << rule_file;
     LoadedTable rules(rule_file, separator);
-    if (rules.built) expect_stream(rule_file, separator, text, rewrite_by(rules.table, text, lookup_reference), &ran);
+    if (rules.built) expect_stream(rule_file, separator, text, rewrite_by(rules.table, text, lookup_in_search_order), &ran);
   }
   report_paths(ran);
 }
@@ -124,8 +128,8 @@ TEST(Match, StreamAcrossWindowBoundaries) {
     for (std::size_t at : starts) {
       if (at <= size && at + long_key.size() <= size) text.replace(at, long_key.size(), long_key);
     }
-    // lookup_reference, which the cases hold to the model
-    expect_stream(rule_file, '^', text, rewrite_by(rules.table, text, lookup_reference), &ran);
+    // lookup_in_search_order, which the cases hold to the model
+    expect_stream(rule_file, '^', text, rewrite_by(rules.table, text, lookup_in_search_order), &ran);
   }
   report_paths(ran);
 }
