@@ -77,6 +77,10 @@ TEST(Match, CasesThroughEveryLookupAndTheStream) {
       {prefix_chain, std::string(150, 'a') + "b", "150b"},
       {key200 + "^x\n" + key200.substr(0, 100) + "^y\n", key200, "x"},  // nothing readable after the longest key
       {"k^" + big + "\n", dots + "k.k" + dots + "k", dots + big + "." + big + dots + big},
+      // Whole words past sixteen bytes: one head and tail with two middles, and a longer key over an inner blank.
+      {" abcdefghijklmnopq ^1\n abcdefghiZklmnopq ^5\n abcdefghijklmnopq rst ^3\n abcdefghijklmnopr ^2\n ab ^4\n",
+       " abcdefghijklmnopq rst  abcdefghijklmnopr  abcdefghijklmnopq x ab  abcdefghiZklmnopq ", "321x45"},
+      {" abcdefghijklmnopqrstu ^1\n abcdefghijklmnopqrstu ^2\n", "x abcdefghijklmnopqrstu ", "x2"},
   };
   unsigned ran = 0;
   for (const auto& c : cases) {
