@@ -8,6 +8,14 @@
 
 namespace {
 
+// Above this many short keys the start filter no longer confirms candidates:
+// a set of thousands of whole words matches many of a text's words, and at a
+// candidate that matches, the confirmation only repeats the probe's work. Below
+// it, in text with few matches, the confirmation saves more probes than it
+// costs (a fifth of the time at 1,000 whole words over English, a tenth more
+// time at 3,000 over Portuguese that they restore one word in 7 of).
+constexpr int32_t kUnconfirmedShortKeys = 2048;
+
 int32_t probe_start_for(int32_t count) {
   int32_t power = 2;
   while (power < count) power *= 2;
@@ -153,6 +161,7 @@ BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* ta
       !build_short_keys(sorted, &table->short_keys)) {
     return BuildStatus::NoMemory;
   }
+  table->filter.confirms = table->short_keys.slots == nullptr || count <= kUnconfirmedShortKeys;
 
   // A key is a proper prefix of the next when the next shares all of it and
   // goes on.

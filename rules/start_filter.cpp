@@ -121,13 +121,14 @@ StartMask confirm(const StartFilter& filter, const char* text, StartMask mask) {
 StartMask below(int32_t count) { return count < kStartMaskBits ? (StartMask{1} << count) - 1 : ~StartMask{0}; }
 
 // The one scan, for every vector width: `block` gives the positions of a block
-// where a key may start, which the scan then confirms. Inlined into each width's
+// where a key may start, which the scan then confirms if the filter does. Inlined into each width's
 // entry, so that the functor's vectors stay in registers across blocks.
 template <typename Block>
 __attribute__((always_inline)) inline StartMask scan_blocks(const StartFilter& filter, const Block& block,
                                                             const char* text, int32_t* position, int32_t end) {
   for (int32_t at = *position; at < end; at += kStartMaskBits) {
-    StartMask mask = confirm(filter, text + at, block(text + at) & below(end - at));
+    StartMask mask = block(text + at) & below(end - at);
+    if (filter.confirms) mask = confirm(filter, text + at, mask);
     if (mask != 0) {
       *position = at;
       return mask;
@@ -392,6 +393,7 @@ bool build_start_filter(const SortedKeys& keys, StartFilter* filter) {
       filter->prefix_masks[filter->prefix_mask_count++] = low_bytes_mask(length - 4);
     }
   }
+  filter->confirms = true;
   list_few_starts(filter);
   filter->has_nibble_masks = keys.count <= kNibbleMaxKeys;
   if (filter->has_nibble_masks) set_nibble_masks(keys, filter);

@@ -61,6 +61,9 @@ constexpr int kFewStarts = 16;
 
 struct StartFilter {
   ScanPath path;
+  // Whether the scan tests each position it keeps against the keys' first
+  // bytes before the lookup does; the rule table decides.
+  bool confirms;
   // One bit per two-byte start: some key begins with it. One allocation
   // holds this table and the other bit tables below.
   uint32_t* pair_bits;

@@ -142,6 +142,7 @@ inline std::string stream(const RuleTable& table, const std::string& text, int32
 inline RuleTable with_trie(const RuleTable& table) {
   RuleTable trie = table;
   trie.short_keys.slots = nullptr;
+  trie.filter.confirms = true;
   return trie;
 }
 

@@ -24,12 +24,15 @@ static std::string random_string(std::mt19937& random, const std::string& alphab
 }
 
 // The stream at both window sizes through every scan path that this processor
-// has and that serves the keys, with the short keys where the build chose them
-// and with the trie; `ran` gathers a bit for each path taken.
+// has and that serves the keys, with the short keys where the build chose them,
+// their candidates confirmed or not, and with the trie; `ran` gathers a bit for
+// each path taken.
 static void expect_stream(const std::string& rule_file, char separator, const std::string& text,
                           const std::string& expected, unsigned* ran) {
   LoadedTable rules(rule_file, separator);
-  for (RuleTable table : {rules.table, with_trie(rules.table)}) {
+  RuleTable unconfirmed = rules.table;
+  unconfirmed.filter.confirms = !rules.table.filter.confirms;
+  for (RuleTable table : {rules.table, unconfirmed, with_trie(rules.table)}) {
     for (int path = 0; path < kScanPaths; ++path) {
       if (!scan_path_serves(table.filter, static_cast<ScanPath>(path))) continue;
       table.filter.path = static_cast<ScanPath>(path);
