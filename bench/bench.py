@@ -144,8 +144,12 @@ class Bench:
             for build, (exe, _) in self.builds.items():
                 folder = os.path.join(self.work, build.replace(" ", "-"), rules)
                 os.makedirs(folder)
-                shutil.copy2(exe, folder)
+                # Named quorbel, whatever its name was: it reads the rule file named after itself.
+                shutil.copy2(exe, os.path.join(folder, self.executable(build)))
                 shutil.copyfile(paths[rules], os.path.join(folder, "quorbel.cfg"))
+
+    def executable(self, build):
+        return "quorbel" + os.path.splitext(self.builds[build][0])[1]
 
     def fresh_copy(self, source, output):
         """A fresh copy of the input (a file, or a folder of files) to rewrite, synced, untimed; its names."""
@@ -164,9 +168,9 @@ class Bench:
 
     def unpinned_command(self, program, rules, source, output):
         if program in self.builds:
-            exe, prefix = self.builds[program]
+            _, prefix = self.builds[program]
             folder = os.path.join(self.work, program.replace(" ", "-"), rules)
-            return prefix + [os.path.join(folder, os.path.basename(exe))] + self.fresh_copy(source, output)
+            return prefix + [os.path.join(folder, self.executable(program))] + self.fresh_copy(source, output)
         if program == "perl -pi":
             script = f'BEGIN {{ require "{BENCH}/perl_rules.pl"; load_rules($ENV{{RULES}}, "^") }} s/$re/$replacement{{$1}}/go'
             return ["env", f"RULES={self.paths[rules]}", "perl", "-pi", "-e", script] + self.fresh_copy(source, output)

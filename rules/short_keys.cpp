@@ -97,17 +97,17 @@ uint32_t end_positions(const ShortKeyTable& table, const char* text) {
 #endif
 }
 
-// The slot that holds the key of `length` bytes whose first and last eight
-// bytes are `head` and `tail` and whose middle bytes `middle` points at, or
-// null.
-const ShortKey* find_slot(const ShortKeyTable& table, uint64_t head, uint64_t tail, int length, const char* key) {
+// The slot that holds the key of `length` bytes at `key`, whose first and
+// last eight bytes are `head` and `tail`, or null. Reads the bytes between
+// those only for a key longer than sixteen.
+ShortKey* find_slot(const ShortKeyTable& table, uint64_t head, uint64_t tail, int length, const char* key) {
   uint64_t hash = key_hash(head, tail, length);
   uint64_t tag = tag_of(hash);
   std::size_t mask = (std::size_t{1} << (64 - table.group_shift)) - 1;
   for (std::size_t group = group_of(table, hash);; group = (group + 1) & mask) {
     uint64_t tags = table.tags[group];
     for (uint64_t like = tags_like(tags, tag); like != 0; like &= like - 1) {
-      const ShortKey& held = table.slots[group * kGroupSlots + static_cast<std::size_t>(__builtin_ctzll(like) / 8)];
+      ShortKey& held = table.slots[group * kGroupSlots + static_cast<std::size_t>(__builtin_ctzll(like) / 8)];
       if (held.head != head || held.tail != tail || held.length != length) continue;
       if (length > 2 * kHeadBytes && std::memcmp(table.text + held.offset + kHeadBytes, key + kHeadBytes,
                                                  static_cast<std::size_t>(length - 2 * kHeadBytes)) != 0) {
@@ -145,7 +145,7 @@ void mark_repeated_prefixes(const SortedKeys& keys, const ShortKeyTable& table) 
   for (int32_t i = 0; i < keys.count; ++i) {
     const char* key = keys.text + keys.keys[i].offset;
     int length = keys.keys[i].length;
-    auto* own = const_cast<ShortKey*>(find_slot(table, head_of(key, length), tail_of(key, length), length, key));
+    ShortKey* own = find_slot(table, head_of(key, length), tail_of(key, length), length, key);
     for (int shorter = 1; shorter < length && !own->repeated; ++shorter) {
       const ShortKey* prefix = find_slot(table, head_of(key, shorter), tail_of(key, shorter), shorter, key);
       own->repeated = prefix != nullptr && prefix->repeated;
@@ -211,7 +211,7 @@ bool build_short_keys(const SortedKeys& keys, ShortKeyTable* table) {
     table->lengths |= 1U << (length - 1);
     uint64_t head = head_of(key, length);
     uint64_t tail = tail_of(key, length);
-    auto* held = const_cast<ShortKey*>(find_slot(*table, head, tail, length, key));
+    ShortKey* held = find_slot(*table, head, tail, length, key);
     if (held != nullptr) {  // the key again: only the search order can tell which rule applies
       held->repeated = true;
       repeats = true;
@@ -232,8 +232,9 @@ bool build_short_keys(const SortedKeys& keys, ShortKeyTable* table) {
 TrieResult find_short_key(const ShortKeyTable& table, const char* text, int32_t readable, const char** entry,
                           int32_t* key_length, int32_t* replacement_length) {
   // Near a text's end the bytes go through a copy, whose zeros end no key.
-  char copy[kShortKeyMaxLength] = {};
+  char copy[kShortKeyMaxLength];
   if (readable < kShortKeyMaxLength) {
+    std::memset(copy, 0, sizeof copy);
     std::memcpy(copy, text, static_cast<std::size_t>(readable));
     text = copy;
   }
