@@ -10,10 +10,10 @@ namespace {
 
 // Above this many short keys the start filter no longer confirms candidates:
 // a set of thousands of whole words matches many of a text's words, and at a
-// candidate that matches, the confirmation only repeats the probe's work. Below
-// it, in text with few matches, the confirmation saves more probes than it
-// costs (a fifth of the time at 1,000 whole words over English, a tenth more
-// time at 3,000 over Portuguese that they restore one word in 7 of).
+// candidate that matches, the confirmation only repeats the probe's work.
+// Confirming takes a fifth off the time of 1,000 whole words over English and
+// adds a tenth to that of 3,000 over Portuguese where they restore one word in
+// seven.
 constexpr int32_t kUnconfirmedShortKeys = 2048;
 
 int32_t probe_start_for(int32_t count) {
