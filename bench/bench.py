@@ -19,8 +19,11 @@ import generate as make
 
 BENCH = os.path.dirname(os.path.abspath(__file__))
 RULES = {"ten": "10 rules", "words100": "100 words", "words1000": "1,000 words", "words10000": "10,000 words",
+         "accents300": "300 accents", "accents3000": "3,000 accents", "accents": "all accents",
          "codespell": "codespell", "synthetic": "480k", "adversarial": "adversarial"}
-PAIRS = [("ten", "text"), ("words100", "text"), ("words1000", "text"), ("words10000", "text"),
+ACCENT_RULES = {"accents300": 300, "accents3000": 3000, "accents": None}
+PAIRS = [("accents300", "pt"), ("accents3000", "pt"), ("accents", "pt"), ("accents3000", "pt-dense"),
+         ("ten", "text"), ("words100", "text"), ("words1000", "text"), ("words10000", "text"),
          ("codespell", "text"), ("codespell", "random"), ("synthetic", "text"), ("synthetic", "random"),
          ("synthetic", "empty"), ("words100", "files-all"), ("words100", "files-1in20"), ("adversarial", "as"),
          ("adversarial", "text-10MB")]
@@ -49,15 +52,17 @@ def digest(*paths):
 
 
 def generate(args, text_bytes, random_bytes):
-    """The data files, generated afresh when the generator or the dictionary changes."""
+    """The data files, generated afresh when the generator, the dictionary or the word list changes."""
     dictionary = args.dictionary or next(iter(sorted(glob.glob(
         "/usr/lib/python3*/*-packages/codespell_lib/data/dictionary.txt"))), None)
     if not dictionary:
         sys.exit("bench: codespell's dictionary.txt not found: apt-get install codespell, or give --dictionary")
+    if not os.path.exists(args.word_list):
+        sys.exit(f"bench: {args.word_list} not found: apt-get install wbrazilian, or give --word-list")
     folder = os.path.abspath(args.data)
     os.makedirs(folder, exist_ok=True)
     stamp = os.path.join(folder, "stamp")
-    sources = digest(os.path.join(BENCH, "generate.py"), dictionary)
+    sources = digest(os.path.join(BENCH, "generate.py"), dictionary, args.word_list)
     if not os.path.exists(stamp) or open(stamp).read() != sources:
         # Only the generated files: the folder may be one the user gave.
         for name in os.listdir(folder):
@@ -70,6 +75,7 @@ def generate(args, text_bytes, random_bytes):
                   "random": os.path.join(folder, f"random-{random_bytes}.bin"), "empty": os.path.join(folder, "empty"),
                   "as": os.path.join(folder, f"a-{ADVERSARIAL_BYTES}.txt"),
                   "text-10MB": os.path.join(folder, f"text-{ADVERSARIAL_BYTES}.txt")})
+    paths.update({name: os.path.join(folder, f"{name}-{text_bytes // 2}.txt") for name in make.ACCENTED_SHARE})
     paths.update({name: os.path.join(folder, name) for name in FILE_SETS})
     text = lambda size: lambda: make.text(dictionary, paths["codespell"], paths["synthetic"], size)
     steps = [("ten", lambda: make.rules_text(make.TEN)),
@@ -78,6 +84,12 @@ def generate(args, text_bytes, random_bytes):
     steps += [("synthetic", lambda: make.synthetic(dictionary)), ("text", text(text_bytes)),
               ("text-10MB", text(ADVERSARIAL_BYTES)), ("random", lambda: make.random_bytes(random_bytes)),
               ("empty", lambda: ""), ("adversarial", make.adversarial), ("as", lambda: "a" * ADVERSARIAL_BYTES)]
+    # In UTF-8, as the word list has them: make.write takes one character a byte.
+    utf8 = lambda text: text.encode("utf-8").decode("latin-1")
+    steps += [(name, lambda n=n: utf8(make.rules_text(make.accent_rules(args.word_list, n))))
+              for name, n in ACCENT_RULES.items()]
+    steps += [(name, lambda share=share: utf8(make.portuguese_text(args.word_list, share, text_bytes // 2)))
+              for name, share in make.ACCENTED_SHARE.items()]
     for name, content in steps:
         if not os.path.exists(paths[name]):
             log(f"bench: generating {os.path.basename(paths[name])}")
@@ -124,14 +136,20 @@ class Bench:
         shutil.rmtree(self.work, ignore_errors=True)
         # quorbel reads the rule file beside its executable: a folder per rule set.
         self.builds = {"quorbel": (os.path.abspath(args.quorbel), [])}
+        if args.baseline:
+            self.builds["quorbel before"] = (os.path.abspath(args.baseline), [])
         if args.wine_quorbel:
-            self.builds["quorbel wine"] = (os.path.abspath(args.wine_quorbel), ["wine"])
+            self.builds["quorbel wine"] = (os.path.abspath(args.wine_quorbel), [args.wine_loader])
         for rules in RULES:
             for build, (exe, _) in self.builds.items():
                 folder = os.path.join(self.work, build.replace(" ", "-"), rules)
                 os.makedirs(folder)
-                shutil.copy2(exe, folder)
+                # Named quorbel, whatever its name was: it reads the rule file named after itself.
+                shutil.copy2(exe, os.path.join(folder, self.executable(build)))
                 shutil.copyfile(paths[rules], os.path.join(folder, "quorbel.cfg"))
+
+    def executable(self, build):
+        return "quorbel" + os.path.splitext(self.builds[build][0])[1]
 
     def fresh_copy(self, source, output):
         """A fresh copy of the input (a file, or a folder of files) to rewrite, synced, untimed; its names."""
@@ -145,10 +163,14 @@ class Bench:
         return [os.path.relpath(os.path.join(output, name), self.work) for name in sorted(os.listdir(output))]
 
     def command(self, program, rules, source, output):
+        pinned = ["taskset", "-c", str(self.args.core)] if self.args.core is not None else []
+        return pinned + self.unpinned_command(program, rules, source, output)
+
+    def unpinned_command(self, program, rules, source, output):
         if program in self.builds:
-            exe, prefix = self.builds[program]
+            _, prefix = self.builds[program]
             folder = os.path.join(self.work, program.replace(" ", "-"), rules)
-            return prefix + [os.path.join(folder, os.path.basename(exe))] + self.fresh_copy(source, output)
+            return prefix + [os.path.join(folder, self.executable(program))] + self.fresh_copy(source, output)
         if program == "perl -pi":
             script = f'BEGIN {{ require "{BENCH}/perl_rules.pl"; load_rules($ENV{{RULES}}, "^") }} s/$re/$replacement{{$1}}/go'
             return ["env", f"RULES={self.paths[rules]}", "perl", "-pi", "-e", script] + self.fresh_copy(source, output)
@@ -216,6 +238,14 @@ def scan_paths(args, paths):
     return ", ".join(f"{name} {path}" for name, path in zip(RULES.values(), chosen))
 
 
+def replacements_per_mb(args, paths, rules, input_name):
+    """How many keys quorbel replaces per MB of the input."""
+    if input_name in FILE_SETS or input_name == "empty":
+        return "-"
+    found = subprocess.run([args.paths, "--count", paths[rules], paths[input_name]], capture_output=True, text=True)
+    return f"{int(found.stdout) / (size_of(paths[input_name]) / 1e6):,.0f}"
+
+
 def size_of(path):
     if os.path.isdir(path):
         return sum(os.path.getsize(os.path.join(path, name)) for name in os.listdir(path))
@@ -226,43 +256,52 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="10 MB of text and 5 MB of random bytes, 3 runs")
     parser.add_argument("--reps", type=int, help="runs of each program (default 5, quick 3)")
+    parser.add_argument("--pairs", help="only these pairs, as RULES/INPUT with commas between (accents300/pt,...)")
+    parser.add_argument("--core", type=int, help="run every program on this processor alone (taskset -c)")
     parser.add_argument("--dictionary", help="codespell's dictionary.txt")
+    parser.add_argument("--word-list", default="/usr/share/dict/brazilian", help="Portuguese words, one a line (wbrazilian)")
     for name in ("data", "quorbel", "measure", "hyperscan", "aho-corasick", "copy-sync", "paths"):
         parser.add_argument("--" + name, required=True)
+    parser.add_argument("--baseline", help="another quorbel (an earlier build), timed beside this one")
     parser.add_argument("--wine-quorbel", help="the Windows caret build, timed under wine beside the native one")
+    parser.add_argument("--wine-loader", default="wine", help="the wine that runs it (wine64 for a 64-bit build)")
     args = parser.parse_args()
     started = time.time()
     text_bytes, random_bytes = (10_000_000, 5_000_000) if args.quick else (100_000_000, 50_000_000)
     paths = generate(args, text_bytes, random_bytes)
     bench = Bench(args, paths, args.reps or (3 if args.quick else 5))
-    table = [(pair, bench.pair(*pair)) for pair in PAIRS]
+    chosen = [pair for pair in PAIRS if not args.pairs or "/".join(pair) in args.pairs.split(",")]
+    table = [(pair, bench.pair(*pair)) for pair in chosen]
 
     commit = subprocess.run(["git", "-C", BENCH, "describe", "--always", "--dirty"], capture_output=True, text=True)
     print(f"\nquorbel {commit.stdout.strip()}; text {text_bytes / 1e6:.0f} MB, random {random_bytes / 1e6:.0f} MB, "
           f"median of {bench.reps} runs")
-    print(f"processor: {processor_features()}")
+    print(f"processor: {processor_features()}" + (f"; every program on core {args.core}" if args.core is not None else ""))
     print(f"scan paths: {scan_paths(args, paths)}\n")
-    header = ["pair", "program", "median s", "MB/s", "peak MiB", "x dd", "x quorbel", "note"]
+    header = ["pair", "program", "repl/MB", "median s", "MB/s", "peak MiB", "x dd", "x quorbel", "note"]
     lines = [header]
     for (rules, input_name), rows in table:
         size = size_of(bench.paths[input_name])
+        replaced = replacements_per_mb(args, paths, rules, input_name)
         times = {program: seconds for program, seconds, _, _ in rows}
         for program, seconds, peak, note in rows:
             ok = seconds is not None
             ratio = lambda other: f"{seconds / times[other]:.2f}" if ok and times.get(other) else "-"
-            lines.append([f"{RULES[rules]} / {input_name}", program, f"{seconds:.3f}" if ok else "-",
+            lines.append([f"{RULES[rules]} / {input_name}", program, replaced, f"{seconds:.3f}" if ok else "-",
                           f"{size / 1e6 / seconds:.0f}" if ok and size else "-", f"{peak:.0f}", ratio("dd"),
                           ratio("quorbel"), note])
         lines.append(None)
     widths = [max(len(line[i]) for line in lines if line) for i in range(len(header))]
     for line in lines:
-        print("  ".join(c.rjust(w) if 2 <= i <= 6 else c.ljust(w) for i, (c, w) in enumerate(zip(line, widths)))
+        print("  ".join(c.rjust(w) if 2 <= i <= 7 else c.ljust(w) for i, (c, w) in enumerate(zip(line, widths)))
               .rstrip() if line else "")
     adversarial = {input_name: rows for (rules, input_name), rows in table if rules == "adversarial"}
-    worst, ordinary = (adversarial[name][0][1] for name in ("as", "text-10MB"))
+    worst, ordinary = (adversarial[name][0][1] if name in adversarial else None for name in ("as", "text-10MB"))
     if worst and ordinary:
         print(f"The adversarial rules take {worst / ordinary:.1f}x as long over a text of `a` as over ordinary text.")
-    print("""median s: wall time from start to exit, output written and fsynced by all but cat and perl -pi.
+    print("""repl/MB: keys replaced per MB of the input. pt, pt-dense: Portuguese typed without accents, 50 MB (5 MB
+quick), the accent rules restoring one word in 16 (300 rules), in 7 (3,000) or in 3 (3,000 over pt-dense).
+median s: wall time from start to exit, output written and fsynced by all but cat and perl -pi.
 x dd, x quorbel: median s over that of dd (bs=1M conv=fsync, a durable copy) or quorbel on the same pair (above 1:
 slower). quorbel rewrites a fresh synced copy of the input in place; peers must write quorbel's bytes. files-all,
 files-1in20: 2,000 files of 8 KB, every one or 1 in 20 with a match, in one run; copy+fsync copies each to a new

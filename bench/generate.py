@@ -3,7 +3,9 @@ dictionary, so that bench.py can keep them between runs. Text is handled as
 ISO-8859-1, one character a byte."""
 
 import bisect
+import itertools
 import random
+import unicodedata
 
 MAX_KEY = 200
 MAX_RULE_FILE = 15000 * 1024
@@ -176,6 +178,73 @@ def text(dictionary, codespell_path, synthetic_path, size):
                 word = rng.choice(keys)
             elif u < 0.0165:
                 word = str(rng.randrange(10000))
+            if i % 15 == 0:
+                word = word.capitalize()
+            elif i % 15 == 14:
+                word += "." if rng.random() < 0.85 else "?"
+            elif rng.random() < 0.07:
+                word += ","
+            separator = "" if line == 0 else "\n" if line + 1 + len(word) > 72 else " "
+            line = len(word) if separator != " " else line + 1 + len(word)
+            parts.append(separator + word)
+            length += len(separator) + len(word)
+        parts.append("\n\n")
+        length, line = length + 2, 0
+    return "".join(parts)[:size]
+
+
+# Portuguese, for accent restoration: a text typed without accents and whole-word
+# rules that put them back (` nao ^ não `), in UTF-8 as the word list has them.
+# Accented words are Zipf-distributed with this offset and make this share of
+# the words drawn, so that the 300 most frequent restore one word in 16 and the
+# 3,000 most frequent one in 7 (blanks must surround a word, which capitals,
+# punctuation and line ends stop); in the dense text the 3,000 restore one
+# word in 3.
+ACCENT_OFFSET = 70
+ACCENTED_SHARE = {"pt": 0.37, "pt-dense": 0.89}
+
+
+def unaccented(word):
+    return "".join(c for c in unicodedata.normalize("NFD", word) if not unicodedata.combining(c))
+
+
+def portuguese_words(word_list):
+    """The word list's lowercase words: those without accents, and the accented ones
+    whose plain form is no word of its own, in a fixed random order of frequency."""
+    words = [w for w in open(word_list, encoding="utf-8").read().split("\n") if w.isalpha() and w.islower()]
+    listed = set(words)
+    plain = [w for w in words if unaccented(w) == w]
+    accented = {}
+    for word in words:
+        if unaccented(word) != word and unaccented(word) not in listed:
+            accented.setdefault(unaccented(word), word)
+    # Shorter words first, as in real text, in a random order within a length.
+    rng = random.Random(0xACE)
+    plain.sort(key=lambda word: (len(word), rng.random()))
+    accented = sorted(accented.items(), key=lambda item: (len(item[1]), rng.random()))
+    return plain, accented
+
+
+def accent_rules(word_list, count):
+    """Whole-word rules for the `count` most frequent accented words (all of them for None)."""
+    _, accented = portuguese_words(word_list)
+    return [(f" {plain} ", f" {word} ") for plain, word in accented[:count]]
+
+
+def portuguese_text(word_list, share, size):
+    """Text of the plain words and, for `share` of the words, accented ones typed
+    without their accents; sentences in 72-column lines, as the English text."""
+    rng = random.Random(0x9075)
+    plain, accented = portuguese_words(word_list)
+    vocabulary = plain + [word for word, _ in accented]
+    head = [1 / (rank + 10) for rank in range(len(plain))]
+    tail = [1 / (rank + ACCENT_OFFSET) for rank in range(len(accented))]
+    head_sum, tail_sum = sum(head), sum(tail)
+    weights = [w * (1 - share) / head_sum for w in head] + [w * share / tail_sum for w in tail]
+    cumulative = list(itertools.accumulate(weights))
+    parts, length, line = [], 0, 0
+    while length < size:
+        for i, word in enumerate(rng.choices(vocabulary, cum_weights=cumulative, k=990)):
             if i % 15 == 0:
                 word = word.capitalize()
             elif i % 15 == 14:

@@ -8,6 +8,14 @@
 
 namespace {
 
+// Above this many short keys the start filter no longer confirms candidates:
+// a set of thousands of whole words matches many of a text's words, and at a
+// candidate that matches, the confirmation only repeats the probe's work.
+// Confirming takes a fifth off the time of 1,000 whole words over English and
+// adds a tenth to that of 3,000 over Portuguese where they restore one word in
+// seven.
+constexpr int32_t kUnconfirmedShortKeys = 2048;
+
 int32_t probe_start_for(int32_t count) {
   int32_t power = 2;
   while (power < count) power *= 2;
@@ -149,9 +157,11 @@ BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* ta
   measure_shared(rules.text, keys, count);
   for (int32_t i = 0; i < count; ++i) entries[i] = rules.text + keys[i].offset;
   SortedKeys sorted{rules.text, keys, count};
-  if (!build_key_trie(sorted, memory, &table->trie) || !build_start_filter(sorted, &table->filter)) {
+  if (!build_key_trie(sorted, memory, &table->trie) || !build_start_filter(sorted, &table->filter) ||
+      !build_short_keys(sorted, &table->short_keys)) {
     return BuildStatus::NoMemory;
   }
+  table->filter.confirms = table->short_keys.slots == nullptr || count <= kUnconfirmedShortKeys;
 
   // A key is a proper prefix of the next when the next shares all of it and
   // goes on.
@@ -175,7 +185,7 @@ BuildStatus build_rule_table(const RuleSet& rules, char separator, RuleTable* ta
   return BuildStatus::Built;
 }
 
-Match lookup_reference(const RuleTable& table, const char* text, int32_t readable) {
+Match lookup_in_search_order(const RuleTable& table, const char* text, int32_t readable) {
   // The bytes of a key that match the text; a NUL among the readable bytes
   // stops the comparison before them.
   auto matching = [&table, text, readable](const char* key, int32_t* length) {
@@ -193,7 +203,7 @@ Match lookup_reference(const RuleTable& table, const char* text, int32_t readabl
       const char* key = table.main[probe];
       int32_t length = 0;
       int32_t j = matching(key, &length);
-      if (j == length) return {key, j};
+      if (j == length) return {key, j, static_cast<int32_t>(std::strlen(key + j + 1))};
       if (static_cast<unsigned char>(text[j]) > static_cast<unsigned char>(key[j])) {
         probe += step;
       } else {
@@ -205,27 +215,37 @@ Match lookup_reference(const RuleTable& table, const char* text, int32_t readabl
   }
   for (int32_t i = table.prefix_count - 1; i >= 0; --i) {
     int32_t length = 0;
-    if (matching(table.prefixes[i], &length) == length) return {table.prefixes[i], length};
+    if (matching(table.prefixes[i], &length) == length) {
+      return {table.prefixes[i], length, static_cast<int32_t>(std::strlen(table.prefixes[i] + length + 1))};
+    }
   }
-  return {nullptr, 0};
+  return {nullptr, 0, 0};
 }
 
 Match lookup(const RuleTable& table, const char* text, int32_t readable) {
-  Match match{nullptr, 0};
+  Match match{nullptr, 0, 0};
+  if (table.short_keys.slots != nullptr) {
+    TrieResult found =
+        find_short_key(table.short_keys, text, readable, &match.entry, &match.key_length, &match.replacement_length);
+    if (found == TrieResult::Found) return match;
+    return found == TrieResult::Repeated ? lookup_in_search_order(table, text, readable) : Match{nullptr, 0, 0};
+  }
   switch (find_longest(table.trie, text, readable, &match.entry, &match.key_length)) {
     case TrieResult::Found:
+      match.replacement_length = static_cast<int32_t>(std::strlen(replacement_of(match)));
       return match;
     case TrieResult::Repeated:
-      return lookup_reference(table, text, readable);
+      return lookup_in_search_order(table, text, readable);
     case TrieResult::None:
       break;
   }
-  return {nullptr, 0};
+  return {nullptr, 0, 0};
 }
 
 void release_rule_table(RuleTable* table) {
   std::free(table->main);
   std::free(table->prefixes);
   release_key_trie(&table->trie);
+  release_short_keys(&table->short_keys);
   release_start_filter(&table->filter);
 }

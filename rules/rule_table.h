@@ -6,6 +6,7 @@
 
 #include "rules/key_trie.h"
 #include "rules/rule_file.h"
+#include "rules/short_keys.h"
 #include "rules/start_filter.h"
 
 struct RuleTable {
@@ -20,6 +21,7 @@ struct RuleTable {
   // at least the rule count and at least 2.
   int32_t probe_start;
   KeyTrie trie;
+  ShortKeyTable short_keys;  // used instead of the trie where it was built
   StartFilter filter;
 };
 
@@ -27,6 +29,7 @@ struct RuleTable {
 struct Match {
   const char* entry;
   int32_t key_length;
+  int32_t replacement_length;  // the bytes replacement_of() gives
 };
 
 enum class BuildStatus { Built, NoMemory };
@@ -41,9 +44,9 @@ Match lookup(const RuleTable& table, const char* text, int32_t readable);
 // The binary search over the main table and backward scan of the prefix list
 // that define which rule applies, also where keys repeat: of two rules with
 // one key, the one the search's probe order meets first applies, whatever
-// their order in the file, as it always has. Plain and slow: the oracle for
-// lookup(), which defers to it wherever a repeated key matches.
-Match lookup_reference(const RuleTable& table, const char* text, int32_t readable);
+// their order in the file, as it always has. Plain and slow: lookup() defers
+// to it wherever a repeated key matches, and the tests hold lookup() to it.
+Match lookup_in_search_order(const RuleTable& table, const char* text, int32_t readable);
 
 // The replacement of a matched entry: the bytes after its key's separator.
 inline const char* replacement_of(const Match& match) { return match.entry + match.key_length + 1; }

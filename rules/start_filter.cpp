@@ -120,134 +120,142 @@ StartMask confirm(const StartFilter& filter, const char* text, StartMask mask) {
 
 StartMask below(int32_t count) { return count < kStartMaskBits ? (StartMask{1} << count) - 1 : ~StartMask{0}; }
 
+// The one scan, for every vector width: `block` gives the positions of a block
+// where a key may start, which the scan then confirms if the filter does. Inlined into each width's
+// entry, so that the functor's vectors stay in registers across blocks.
+template <typename Block>
+__attribute__((always_inline)) inline StartMask scan_blocks(const StartFilter& filter, const Block& block,
+                                                            const char* text, int32_t* position, int32_t end) {
+  for (int32_t at = *position; at < end; at += kStartMaskBits) {
+    StartMask mask = block(text + at) & below(end - at);
+    if (filter.confirms) mask = confirm(filter, text + at, mask);
+    if (mask != 0) {
+      *position = at;
+      return mask;
+    }
+  }
+  *position = end;
+  return 0;
+}
+
 // The two-byte starts one position at a time, without a branch, so that the
 // scan skips through text without mispredicting at every byte.
-StartMask next_pair_starts(const StartFilter& filter, const char* text, int32_t* position, int32_t end) {
-  for (int32_t at = *position; at < end; at += kStartMaskBits) {
-    int count = end - at < kStartMaskBits ? end - at : kStartMaskBits;
+struct PairBlock {
+  const uint32_t* pair_bits;
+  StartMask operator()(const char* text) const {
     StartMask mask = 0;
-    for (int i = 0; i < count; ++i) mask |= StartMask{bit_is_set(filter.pair_bits, pair_index(text + at + i))} << i;
-    mask = confirm(filter, text + at, mask);
-    if (mask != 0) {
-      *position = at;
-      return mask;
-    }
+    for (int i = 0; i < kStartMaskBits; ++i) mask |= StartMask{bit_is_set(pair_bits, pair_index(text + i))} << i;
+    return mask;
   }
-  *position = end;
-  return 0;
-}
+};
 
 #if defined(__SSE2__)
-StartMask listed_mask(const StartFilter& filter, const char* text) {
-  constexpr int kBlocks = kStartMaskBits / 16;
-  __m128i first[kBlocks];
-  __m128i second[kBlocks];
-  __m128i found[kBlocks];
-  for (int k = 0; k < kBlocks; ++k) {
-    const char* block = text + static_cast<std::ptrdiff_t>(16) * k;
-    first[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
-    second[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 1));
-    found[k] = _mm_setzero_si128();
-  }
-  for (int i = 0; i < filter.single_count; ++i) {
-    __m128i wanted = _mm_set1_epi8(static_cast<char>(filter.single_starts[i]));
-    for (int k = 0; k < kBlocks; ++k) found[k] = _mm_or_si128(found[k], _mm_cmpeq_epi8(first[k], wanted));
-  }
-  for (int i = 0; i < filter.pair_count; ++i) {
-    __m128i wanted0 = _mm_set1_epi8(static_cast<char>(filter.pair_starts[i][0]));
-    __m128i wanted1 = _mm_set1_epi8(static_cast<char>(filter.pair_starts[i][1]));
+// A few listed starts compared at sixteen positions at once.
+struct ListedBlock {
+  const StartFilter& filter;
+  StartMask operator()(const char* text) const {
+    constexpr int kBlocks = kStartMaskBits / 16;
+    __m128i first[kBlocks];
+    __m128i second[kBlocks];
+    __m128i found[kBlocks];
     for (int k = 0; k < kBlocks; ++k) {
-      __m128i both = _mm_and_si128(_mm_cmpeq_epi8(first[k], wanted0), _mm_cmpeq_epi8(second[k], wanted1));
-      found[k] = _mm_or_si128(found[k], both);
+      const char* block = text + static_cast<std::ptrdiff_t>(16) * k;
+      first[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+      second[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 1));
+      found[k] = _mm_setzero_si128();
     }
-  }
-  StartMask mask = 0;
-  for (int k = 0; k < kBlocks; ++k) {
-    mask |= static_cast<StartMask>(static_cast<uint32_t>(_mm_movemask_epi8(found[k]))) << (16 * k);
-  }
-  return mask;
-}
-
-StartMask next_listed_starts(const StartFilter& filter, const char* text, int32_t* position, int32_t end) {
-  for (int32_t at = *position; at < end; at += kStartMaskBits) {
-    StartMask mask = confirm(filter, text + at, listed_mask(filter, text + at) & below(end - at));
-    if (mask != 0) {
-      *position = at;
-      return mask;
+    for (int i = 0; i < filter.single_count; ++i) {
+      __m128i wanted = _mm_set1_epi8(static_cast<char>(filter.single_starts[i]));
+      for (int k = 0; k < kBlocks; ++k) found[k] = _mm_or_si128(found[k], _mm_cmpeq_epi8(first[k], wanted));
     }
+    for (int i = 0; i < filter.pair_count; ++i) {
+      __m128i wanted0 = _mm_set1_epi8(static_cast<char>(filter.pair_starts[i][0]));
+      __m128i wanted1 = _mm_set1_epi8(static_cast<char>(filter.pair_starts[i][1]));
+      for (int k = 0; k < kBlocks; ++k) {
+        __m128i both = _mm_and_si128(_mm_cmpeq_epi8(first[k], wanted0), _mm_cmpeq_epi8(second[k], wanted1));
+        found[k] = _mm_or_si128(found[k], both);
+      }
+    }
+    StartMask mask = 0;
+    for (int k = 0; k < kBlocks; ++k) {
+      mask |= static_cast<StartMask>(static_cast<uint32_t>(_mm_movemask_epi8(found[k]))) << (16 * k);
+    }
+    return mask;
   }
-  *position = end;
-  return 0;
-}
+};
 #endif
 
 #if defined(__x86_64__) || defined(__i386__)
-// 32 positions at `text`: a bit where every one of the first kNibbleBytes
-// bytes finds a bucket in common in its nibble masks.
-__attribute__((target("avx2"))) uint32_t nibble_mask_avx2(const __m256i (*masks)[2], const char* text) {
-  const __m256i nibble = _mm256_set1_epi8(0x0F);
-  __m256i found = _mm256_set1_epi8(-1);
-  for (int j = 0; j < kNibbleBytes; ++j) {
-    __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + j));
-    __m256i low = _mm256_shuffle_epi8(masks[j][0], _mm256_and_si256(bytes, nibble));
-    __m256i high = _mm256_shuffle_epi8(masks[j][1], _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
-    found = _mm256_and_si256(found, _mm256_and_si256(low, high));
+// The nibble masks over 32 positions at once: a bit where every one of the
+// first kNibbleBytes bytes finds a bucket in common in its masks.
+struct NibbleBlockAvx2 {
+  __m256i masks[kNibbleBytes][2];
+
+  __attribute__((target("avx2"))) explicit NibbleBlockAvx2(const StartFilter& filter) {
+    for (int j = 0; j < kNibbleBytes; ++j) {
+      for (int half = 0; half < 2; ++half) {
+        masks[j][half] = _mm256_broadcastsi128_si256(
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(filter.nibble_masks[j][half])));
+      }
+    }
   }
-  return ~static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(found, _mm256_setzero_si256())));
-}
+
+  __attribute__((target("avx2"))) StartMask operator()(const char* text) const {
+    const __m256i nibble = _mm256_set1_epi8(0x0F);
+    StartMask mask = 0;
+    for (int k = 0; k < kStartMaskBits; k += 32) {
+      __m256i found = _mm256_set1_epi8(-1);
+      for (int j = 0; j < kNibbleBytes; ++j) {
+        __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + k + j));
+        __m256i low = _mm256_shuffle_epi8(masks[j][0], _mm256_and_si256(bytes, nibble));
+        __m256i high = _mm256_shuffle_epi8(masks[j][1], _mm256_and_si256(_mm256_srli_epi16(bytes, 4), nibble));
+        found = _mm256_and_si256(found, _mm256_and_si256(low, high));
+      }
+      auto zero = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(found, _mm256_setzero_si256())));
+      mask |= StartMask{~zero} << k;
+    }
+    return mask;
+  }
+};
 
 __attribute__((target("avx2"))) StartMask next_nibble_starts_avx2(const StartFilter& filter, const char* text,
                                                                   int32_t* position, int32_t end) {
-  __m256i masks[kNibbleBytes][2];
-  for (int j = 0; j < kNibbleBytes; ++j) {
-    for (int half = 0; half < 2; ++half) {
-      masks[j][half] =
-          _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(filter.nibble_masks[j][half])));
-    }
-  }
-  for (int32_t at = *position; at < end; at += kStartMaskBits) {
-    StartMask mask = 0;
-    for (int k = 0; k < kStartMaskBits; k += 32) mask |= StartMask{nibble_mask_avx2(masks, text + at + k)} << k;
-    mask = confirm(filter, text + at, mask & below(end - at));
-    if (mask != 0) {
-      *position = at;
-      return mask;
-    }
-  }
-  *position = end;
-  return 0;
+  return scan_blocks(filter, NibbleBlockAvx2(filter), text, position, end);
 }
 #endif
 
 #if defined(__x86_64__)
-__attribute__((target("avx512f,avx512bw"))) StartMask next_nibble_starts_avx512(const StartFilter& filter,
-                                                                                const char* text, int32_t* position,
-                                                                                int32_t end) {
+// The same at 64 positions at once.
+struct NibbleBlockAvx512 {
   __m512i masks[kNibbleBytes][2];
-  for (int j = 0; j < kNibbleBytes; ++j) {
-    for (int half = 0; half < 2; ++half) {
-      // The masked form: the plain one trips gcc 12's uninitialized warning.
-      masks[j][half] = _mm512_maskz_broadcast_i32x4(
-          0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(filter.nibble_masks[j][half])));
+
+  __attribute__((target("avx512f,avx512bw"))) explicit NibbleBlockAvx512(const StartFilter& filter) {
+    for (int j = 0; j < kNibbleBytes; ++j) {
+      for (int half = 0; half < 2; ++half) {
+        // The masked form: the plain one trips gcc 12's uninitialized warning.
+        masks[j][half] = _mm512_maskz_broadcast_i32x4(
+            0xFFFF, _mm_loadu_si128(reinterpret_cast<const __m128i*>(filter.nibble_masks[j][half])));
+      }
     }
   }
-  const __m512i nibble = _mm512_set1_epi8(0x0F);
-  for (int32_t at = *position; at < end; at += kStartMaskBits) {
+
+  __attribute__((target("avx512f,avx512bw"))) StartMask operator()(const char* text) const {
+    const __m512i nibble = _mm512_set1_epi8(0x0F);
     __m512i found = _mm512_set1_epi8(-1);
     for (int j = 0; j < kNibbleBytes; ++j) {
-      __m512i bytes = _mm512_loadu_si512(text + at + j);
+      __m512i bytes = _mm512_loadu_si512(text + j);
       __m512i low = _mm512_shuffle_epi8(masks[j][0], _mm512_and_si512(bytes, nibble));
       __m512i high = _mm512_shuffle_epi8(masks[j][1], _mm512_and_si512(_mm512_srli_epi16(bytes, 4), nibble));
       found = _mm512_and_si512(found, _mm512_and_si512(low, high));
     }
-    StartMask mask = confirm(filter, text + at, _mm512_test_epi8_mask(found, found) & below(end - at));
-    if (mask != 0) {
-      *position = at;
-      return mask;
-    }
+    return _mm512_test_epi8_mask(found, found);
   }
-  *position = end;
-  return 0;
+};
+
+__attribute__((target("avx512f,avx512bw"))) StartMask next_nibble_starts_avx512(const StartFilter& filter,
+                                                                                const char* text, int32_t* position,
+                                                                                int32_t end) {
+  return scan_blocks(filter, NibbleBlockAvx512(filter), text, position, end);
 }
 #endif
 
@@ -385,6 +393,7 @@ bool build_start_filter(const SortedKeys& keys, StartFilter* filter) {
       filter->prefix_masks[filter->prefix_mask_count++] = low_bytes_mask(length - 4);
     }
   }
+  filter->confirms = true;
   list_few_starts(filter);
   filter->has_nibble_masks = keys.count <= kNibbleMaxKeys;
   if (filter->has_nibble_masks) set_nibble_masks(keys, filter);
@@ -407,7 +416,7 @@ StartMask next_starts(const StartFilter& filter, const char* text, int32_t* posi
   switch (filter.path) {
 #if defined(__SSE2__)
     case ScanPath::Listed:
-      return next_listed_starts(filter, text, position, end);
+      return scan_blocks(filter, ListedBlock{filter}, text, position, end);
 #endif
 #if defined(__x86_64__) || defined(__i386__)
     case ScanPath::NibblesAvx2:
@@ -418,7 +427,7 @@ StartMask next_starts(const StartFilter& filter, const char* text, int32_t* posi
       return next_nibble_starts_avx512(filter, text, position, end);
 #endif
     default:
-      return next_pair_starts(filter, text, position, end);
+      return scan_blocks(filter, PairBlock{filter.pair_bits}, text, position, end);
   }
 }
 

@@ -11,7 +11,10 @@
 //     the longest key of one or two bytes that matches and to the trie node
 //     below the three bytes.
 //  3. The trie walk (key_trie) follows the text down the keys' shared
-//     prefixes to the longest key that matches.
+//     prefixes to the longest key that matches. Where the keys are short and
+//     end in a few bytes (whole-word rules), the short keys (short_keys) take
+//     the place of stages 2 and 3: one exact probe for each length at which
+//     the text holds a byte that ends a key.
 //  4. Where a key that occurs more than once matches, only the reference
 //     search (rule_table) can say which of its rules applies.
 
@@ -58,6 +61,9 @@ constexpr int kFewStarts = 16;
 
 struct StartFilter {
   ScanPath path;
+  // Whether the scan tests each position it keeps against the keys' first
+  // bytes before the lookup does; the rule table decides.
+  bool confirms;
   // One bit per two-byte start: some key begins with it. One allocation
   // holds this table and the other bit tables below.
   uint32_t* pair_bits;

@@ -18,7 +18,7 @@
 
 // The rule file read by hand: the text ends at its first NUL, a leading UTF-8 byte-order mark is skipped, lines end
 // at CR or LF, and a line is a rule when its first separator follows 1 to kMaxKeyLength bytes. At each position the
-// longest key wins; of two rules with one key the table's search order picks, which only lookup_reference can tell.
+// longest key wins; of two rules with one key the table's search order picks, which only lookup_in_search_order can tell.
 struct Model {
   std::multimap<std::string, std::string, std::less<>> lines;  // key, whole line
   std::set<std::size_t, std::greater<>> lengths;
@@ -40,9 +40,12 @@ struct Model {
   Match at(std::string_view text, std::size_t i) const {
     for (std::size_t length : lengths) {
       auto found = i + length <= text.size() ? lines.find(text.substr(i, length)) : lines.end();
-      if (found != lines.end()) return {found->second.c_str(), static_cast<int32_t>(length)};
+      if (found != lines.end()) {
+        return {found->second.c_str(), static_cast<int32_t>(length),
+                static_cast<int32_t>(found->second.size() - length - 1)};
+      }
     }
-    return {nullptr, 0};
+    return {nullptr, 0, 0};
   }
 };
 
@@ -111,7 +114,7 @@ struct LoadedTable {
   }
 };
 
-// A whole text rewritten in one buffer by lookup or lookup_reference (std::string keeps a NUL after it).
+// A whole text rewritten in one buffer by lookup or lookup_in_search_order (std::string keeps a NUL after it).
 inline std::string rewrite_by(const RuleTable& table, const std::string& text,
                               Match (*find)(const RuleTable&, const char*, int32_t)) {
   std::string out;
@@ -136,14 +139,24 @@ inline std::string stream(const RuleTable& table, const std::string& text, int32
   }
 }
 
+// The table with the trie in place of the short keys, where the build chose them.
+inline RuleTable with_trie(const RuleTable& table) {
+  RuleTable trie = table;
+  trie.short_keys.slots = nullptr;
+  trie.filter.confirms = true;
+  return trie;
+}
+
 inline bool same(Match a, Match b) {
   if (a.entry == nullptr || b.entry == nullptr) return a.entry == b.entry;
-  return a.key_length == b.key_length && std::string_view(a.entry) == b.entry;
+  return a.key_length == b.key_length && a.replacement_length == b.replacement_length &&
+         std::string_view(a.entry) == b.entry;
 }
 
 // Loads `rule_file` as the tool does and looks up at every position of `text`: the table must hold the model's rule
-// lines; lookup must equal lookup_reference everywhere and, unless a key repeats, the model; both must read no more
-// than the bytes they are told are readable. Returns the first difference, or "".
+// lines; lookup, through the short keys where built and through the trie, must equal lookup_in_search_order
+// everywhere and, unless a key repeats, the model; all must read no more than the bytes they are told are readable.
+// Returns the first difference, or "".
 inline std::string check_lookups(const std::string& rule_file, char separator, const std::string& text) {
   Model model(rule_file, separator);
   LoadedTable rules(rule_file, separator);
@@ -166,15 +179,20 @@ inline std::string check_lookups(const std::string& rule_file, char separator, c
   // Exactly sized, so that the sanitizer sees any read past their ends.
   std::vector<char> padded(text.begin(), text.end()), bare(text.begin(), text.end());
   padded.push_back('\0');
+  RuleTable trie = with_trie(table);
   for (std::size_t i = 0; i < text.size(); ++i) {
     auto at = [i](const char* what) { return what + (" at " + std::to_string(i)); };
     auto readable = static_cast<int32_t>(padded.size() - i);
     Match fast = lookup(table, padded.data() + i, readable);
-    if (!same(fast, lookup_reference(table, padded.data() + i, readable))) return at("lookup_reference differs");
+    if (!same(fast, lookup_in_search_order(table, padded.data() + i, readable))) {
+      return at("lookup_in_search_order differs");
+    }
+    if (!same(fast, lookup(trie, padded.data() + i, readable))) return at("the trie differs");
     if (!model.repeated && !same(fast, model.at(text, i))) return at("the model differs");
     if (i + kMaxKeyLength > text.size()) continue;  // the lookups need the NUL before then
     if (!same(fast, lookup(table, bare.data() + i, kMaxKeyLength)) ||
-        !same(fast, lookup_reference(table, bare.data() + i, kMaxKeyLength))) {
+        !same(fast, lookup(trie, bare.data() + i, kMaxKeyLength)) ||
+        !same(fast, lookup_in_search_order(table, bare.data() + i, kMaxKeyLength))) {
       return at("a lookup with no NUL after differs");
     }
   }

@@ -153,7 +153,7 @@ TEST(Encoding, RandomRulesAgreeWithTheModel) {
     if (round % 7 == 0) text[random() % text.size()] = '\0';
     EncodedModel model(rule_file, '^', reference_class(text));
     LoadedTable rules(model.rule_file, '^');
-    std::string expected = rules.built ? rewrite_by(rules.table, text, lookup_reference) : text;
+    std::string expected = rules.built ? rewrite_by(rules.table, text, lookup_in_search_order) : text;
     ASSERT_EQ(correct(rule_file, text), expected + (model.left_out ? "+" : "")) << rule_file << "|" << text;
   }
 }
