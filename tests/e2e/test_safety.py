@@ -294,7 +294,10 @@ class SafetyTest(ToolTest):
             self.run_tool(self.path("home/sub/f.txt"))
         self.assertEqual((swapper.returncode, self.ls("victim")), (0, ["f.txt"]))
         self.assertIn(self.read("victim/f.txt"), (b"VICTIM a", b"VICTIM b"))
-        self.assertEqual(self.read("home/sub/f.txt"), b"b" * 200_000 + b"USER")
+        # Corrected by a run that found the directory in its place, or by none, when a busy machine gave the swapper
+        # every chance; never spoilt.
+        self.assertIn(self.read("home/sub/f.txt"), (b"a" * 200_000 + b"USER", b"b" * 200_000 + b"USER"))
+        self.assertEqual(self.ls("home", "sub"), ["f.txt"])
 
     @unittest.skipIf(RUNNER and LINUX, "timed: too slow under an instrumenting runner")
     def test_runs_on_shared_files_take_turns_from_any_directory_and_name(self):
