@@ -30,6 +30,12 @@ std::vector<std::string> file_arguments(int argc, char** argv);
 // process cannot be set up safely.
 bool setup_process();
 
+// Memory for the rules and their tables, held until the process ends and
+// released with std::free: large blocks on the system's large pages where it
+// has them, since touching each small page first costs a fault, which is
+// most of the set-up's time with hundreds of thousands of rules.
+void* obtain_memory(std::size_t size);
+
 enum class Stream { Out, Err };
 
 // Redirected standard output is written in blocks of this size.

@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,6 +62,14 @@ bool setup_process() {
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
   return true;
+}
+
+void* obtain_memory(std::size_t size) {
+  constexpr std::size_t kLargePage = 2 << 20;
+  if (size < kLargePage) return std::malloc(size);
+  void* block = std::aligned_alloc(kLargePage, (size + kLargePage - 1) / kLargePage * kLargePage);
+  if (block != nullptr) (void)madvise(block, size, MADV_HUGEPAGE);  // a hint: without it, small pages
+  return block;
 }
 
 Sink sink_of(Stream stream) {

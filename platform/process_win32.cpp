@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "platform/command_line.h"
@@ -74,6 +75,9 @@ bool setup_process() {
   console_err = is_console(STD_ERROR_HANDLE);
   return true;
 }
+
+// Large pages take a privilege that users do not hold.
+void* obtain_memory(std::size_t size) { return std::malloc(size); }
 
 Sink sink_of(Stream stream) { return (stream == Stream::Out ? console_out : console_err) ? Sink::Console : Sink::File; }
 
