@@ -23,6 +23,7 @@ RULES = {"ten": "10 rules", "words100": "100 words", "words1000": "1,000 words",
          "codespell": "codespell", "synthetic": "480k", "adversarial": "adversarial"}
 ACCENT_RULES = {"accents300": 300, "accents3000": 3000, "accents": None}
 PAIRS = [("accents300", "pt"), ("accents3000", "pt"), ("accents", "pt"), ("accents3000", "pt-dense"),
+         ("accents300", "pt-utf8"), ("accents300", "pt-ansi"),
          ("ten", "text"), ("words100", "text"), ("words1000", "text"), ("words10000", "text"),
          ("codespell", "text"), ("codespell", "random"), ("synthetic", "text"), ("synthetic", "random"),
          ("synthetic", "empty"), ("words100", "files-all"), ("words100", "files-1in20"), ("adversarial", "as"),
@@ -75,7 +76,10 @@ def generate(args, text_bytes, random_bytes):
                   "random": os.path.join(folder, f"random-{random_bytes}.bin"), "empty": os.path.join(folder, "empty"),
                   "as": os.path.join(folder, f"a-{ADVERSARIAL_BYTES}.txt"),
                   "text-10MB": os.path.join(folder, f"text-{ADVERSARIAL_BYTES}.txt")})
-    paths.update({name: os.path.join(folder, f"{name}-{text_bytes // 2}.txt") for name in make.ACCENTED_SHARE})
+    paths.update({name: os.path.join(folder, f"{name}-{text_bytes // 2}.txt")
+                  for name in [*make.ACCENTED_SHARE, *make.ENCODED_TEXTS]})
+    # The peers compare bytes only: for the text in Windows-1252 they get the rules already in it.
+    paths["accents300-cp1252"] = os.path.join(folder, "accents300-cp1252.rules")
     paths.update({name: os.path.join(folder, name) for name in FILE_SETS})
     text = lambda size: lambda: make.text(dictionary, paths["codespell"], paths["synthetic"], size)
     steps = [("ten", lambda: make.rules_text(make.TEN)),
@@ -90,6 +94,11 @@ def generate(args, text_bytes, random_bytes):
               for name, n in ACCENT_RULES.items()]
     steps += [(name, lambda share=share: utf8(make.portuguese_text(args.word_list, share, text_bytes // 2)))
               for name, share in make.ACCENTED_SHARE.items()]
+    encoded = lambda encoding: make.portuguese_text(args.word_list, make.ACCENTED_SHARE["pt"], text_bytes // 2,
+                                                    make.TYPED_BARE).encode(encoding).decode("latin-1")
+    steps += [(name, lambda encoding=encoding: encoded(encoding)) for name, encoding in make.ENCODED_TEXTS.items()]
+    steps += [("accents300-cp1252", lambda: make.rules_text(make.accent_rules(args.word_list, 300))
+               .encode("cp1252").decode("latin-1"))]
     for name, content in steps:
         if not os.path.exists(paths[name]):
             log(f"bench: generating {os.path.basename(paths[name])}")
@@ -182,7 +191,9 @@ class Bench:
             return ["dd", f"if={source}", f"of={output}", "bs=1M", "conv=fsync", "status=none"]
         peer = {"hyperscan": [self.args.hyperscan], "aho-corasick": [self.args.aho_corasick],
                 "perl": ["perl", os.path.join(BENCH, "perl_peer.pl")]}[program]
-        return peer + [self.paths[rules], "^", source, output]
+        encoding = make.ENCODED_TEXTS.get(os.path.basename(source).rsplit("-", 1)[0], "utf-8")
+        rules_path = self.paths[f"{rules}-{encoding}"] if encoding != "utf-8" else self.paths[rules]
+        return peer + [rules_path, "^", source, output]
 
     def time(self, program, rules, source):
         """Median seconds and peak MiB of `program`, and where it wrote; seconds are None on failure."""
@@ -301,6 +312,8 @@ def main():
         print(f"The adversarial rules take {worst / ordinary:.1f}x as long over a text of `a` as over ordinary text.")
     print("""repl/MB: keys replaced per MB of the input. pt, pt-dense: Portuguese typed without accents, 50 MB (5 MB
 quick), the accent rules restoring one word in 16 (300 rules), in 7 (3,000) or in 3 (3,000 over pt-dense).
+pt-utf8, pt-ansi: pt with the accented words past the 300 most frequent typed right, in UTF-8 and in Windows-1252;
+quorbel corrects both with the one UTF-8 rule file, the peers get the rules in the text's encoding.
 median s: wall time from start to exit, output written and fsynced by all but cat and perl -pi.
 x dd, x quorbel: median s over that of dd (bs=1M conv=fsync, a durable copy) or quorbel on the same pair (above 1:
 slower). quorbel rewrites a fresh synced copy of the input in place; peers must write quorbel's bytes. files-all,

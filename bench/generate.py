@@ -202,6 +202,11 @@ def text(dictionary, codespell_path, synthetic_path, size):
 # word in 3.
 ACCENT_OFFSET = 70
 ACCENTED_SHARE = {"pt": 0.37, "pt-dense": 0.89}
+# The text of "pt" with the accented words past the 300 most frequent typed
+# right, in UTF-8 and in Windows-1252: the 300 accent rules, saved in UTF-8,
+# restore the same words in both, the second in its own encoding.
+ENCODED_TEXTS = {"pt-utf8": "utf-8", "pt-ansi": "cp1252"}
+TYPED_BARE = 300
 
 
 def unaccented(word):
@@ -231,12 +236,14 @@ def accent_rules(word_list, count):
     return [(f" {plain} ", f" {word} ") for plain, word in accented[:count]]
 
 
-def portuguese_text(word_list, share, size):
+def portuguese_text(word_list, share, size, typed_bare=None):
     """Text of the plain words and, for `share` of the words, accented ones typed
-    without their accents; sentences in 72-column lines, as the English text."""
+    without their accents (only the `typed_bare` most frequent, the others with
+    them, where given); sentences in 72-column lines, as the English text."""
     rng = random.Random(0x9075)
     plain, accented = portuguese_words(word_list)
-    vocabulary = plain + [word for word, _ in accented]
+    vocabulary = plain + [bare if typed_bare is None or rank < typed_bare else word
+                          for rank, (bare, word) in enumerate(accented)]
     head = [1 / (rank + 10) for rank in range(len(plain))]
     tail = [1 / (rank + ACCENT_OFFSET) for rank in range(len(accented))]
     head_sum, tail_sum = sum(head), sum(tail)
