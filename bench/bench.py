@@ -204,8 +204,10 @@ class Bench:
             remove(output)
             command = self.command(program, rules, source, output)
             os.sync()  # nothing of earlier runs left to write back while this one is timed
+            # The C locale: quorbel's redirected output is then the same bytes under every locale.
             subprocess.run([self.args.measure, stdout + ".report", self.work, output if program == "cat" else stdout]
-                           + [shutil.which(command[0]) or command[0]] + command[1:], check=True)
+                           + [shutil.which(command[0]) or command[0]] + command[1:], check=True,
+                           env=dict(os.environ, LC_ALL="C"))
             seconds, peak_kib, status = open(stdout + ".report").read().split()
             said = open(stdout, "rb").read() if program in self.builds else b"Feito\r\n"
             if status != "0" or not said.endswith(b"Feito\r\n"):
