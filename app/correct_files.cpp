@@ -109,13 +109,16 @@ bool take(NamedFile* c) {
   bool said = false;
   int busy = 0;
   for (int waited = 0;; waited += kPollMs) {
-    if (!c->files.look(c->directory.handle, c->base, &c->status) || !correctable(c->status)) return false;
+    // Looked at by the caller before the first round.
+    if (waited > 0 && (!c->files.look(c->directory.handle, c->base, &c->status) || !correctable(c->status))) {
+      return false;
+    }
     platform::Lock lock = c->files.try_lock(c->directory.handle, c->base, c->status.id, &c->lock.handle);
     if (lock == platform::Lock::Failed) return false;
     FileStatus now{};
     if (lock == platform::Lock::Taken && c->files.look(c->directory.handle, c->base, &now) &&
         now.id == c->status.id) {
-      platform::Opened opened = c->files.open_file(c->directory.handle, c->base, &c->file.handle);
+      platform::Opened opened = c->files.open_file(c->directory.handle, c->base, c->lock.handle, &c->file.handle);
       if (opened == platform::Opened::Failed || (opened == platform::Opened::Busy && (busy += kPollMs) > kBusyMs)) {
         return false;
       }

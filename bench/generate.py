@@ -167,17 +167,25 @@ def text(dictionary, codespell_path, synthetic_path, size):
     weights += [0.55 / rest / (rank + 10) for rank in range(len(content))]
     misspellings = [key for key, _ in read_rules(codespell_path)]
     keys = [key for key, _ in read_rules(synthetic_path)]
+
+    def word(drawn):
+        u = rng.random()
+        if u < 0.0025:
+            return rng.choice(TEN)[0] if rng.random() < 0.3 else rng.choice(misspellings)
+        if u < 0.0065:
+            return rng.choice(keys)
+        return str(rng.randrange(10000)) if u < 0.0165 else drawn
+
+    return prose(lambda: [word(drawn) for drawn in rng.choices(vocabulary, weights, k=990)], rng, size)
+
+
+def prose(paragraph, rng, size):
+    """The words of `paragraph()` after one another in sentences of 15 words,
+    capitalised and punctuated, in 72-column lines, a paragraph at a time,
+    cut at `size` characters."""
     parts, length, line = [], 0, 0
     while length < size:
-        drawn = rng.choices(vocabulary, weights, k=990)
-        for i, word in enumerate(drawn):
-            u = rng.random()
-            if u < 0.0025:
-                word = rng.choice(TEN)[0] if rng.random() < 0.3 else rng.choice(misspellings)
-            elif u < 0.0065:
-                word = rng.choice(keys)
-            elif u < 0.0165:
-                word = str(rng.randrange(10000))
+        for i, word in enumerate(paragraph()):
             if i % 15 == 0:
                 word = word.capitalize()
             elif i % 15 == 14:
@@ -249,39 +257,4 @@ def portuguese_text(word_list, share, size, typed_bare=None):
     head_sum, tail_sum = sum(head), sum(tail)
     weights = [w * (1 - share) / head_sum for w in head] + [w * share / tail_sum for w in tail]
     cumulative = list(itertools.accumulate(weights))
-    parts, length, line = [], 0, 0
-    while length < size:
-        for i, word in enumerate(rng.choices(vocabulary, cum_weights=cumulative, k=990)):
-            if i % 15 == 0:
-                word = word.capitalize()
-            elif i % 15 == 14:
-                word += "." if rng.random() < 0.85 else "?"
-            elif rng.random() < 0.07:
-                word += ","
-            separator = "" if line == 0 else "\n" if line + 1 + len(word) > 72 else " "
-            line = len(word) if separator != " " else line + 1 + len(word)
-            parts.append(separator + word)
-            length += len(separator) + len(word)
-        parts.append("\n\n")
-        length, line = length + 2, 0
-    return "".join(parts)[:size]
-
-
-def random_bytes(size):
-    return random.Random(0x4A4D).randbytes(size).decode("latin-1")
-
-
-def adversarial():
-    """A key of 199 `a` and a `b`: over a text of `a`, every position walks 199
-    bytes of it and fails at the last."""
-    return rules_text([("a" * (MAX_KEY - 1) + "b", "x")])
-
-
-def file_pieces(text, keys, count, size, every):
-    """`count` pieces of `size` characters cut from `text`: every `every`-th holds
-    a key, the others none."""
-    holding, free = [], []
-    for start in range(0, len(text) - size, size // 8):  # overlapping cuts, enough of either kind
-        piece = text[start:start + size]
-        (holding if any(key in piece for key in keys) else free).append(piece)
-    return [holding[i % len(holding)] if i % every == 0 else free[i % len(free)] for i in range(count)]
+    return prose(lambda: rng.choices(vocabulary, cum_weights=cumulative, k=990), rng, size)

@@ -56,9 +56,10 @@ class FileSystem {
   // to that file, or another process holds the lock.
   virtual Lock try_lock(Handle directory, const std::string& base, const FileId& id, Handle* lock) = 0;
 
-  // Opens a file to read it, asking to write it too, never through a link
-  // and never blocking on a device or FIFO.
-  virtual Opened open_file(Handle directory, const std::string& base, Handle* file) = 0;
+  // Opens the file that `lock` was taken on, under `base`, to read it, asking
+  // to write it too, never through a link and never blocking on a device or
+  // FIFO.
+  virtual Opened open_file(Handle directory, const std::string& base, Handle lock, Handle* file) = 0;
   // Creates `name` new in `directory`, for writing, readable by nobody who may
   // not read `like`.
   virtual Created create_exclusive(Handle directory, const std::string& name, Handle like, Handle* file) = 0;

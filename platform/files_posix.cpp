@@ -148,7 +148,7 @@ class PosixFiles final : public FileSystem {
   }
 
   Lock try_lock(Handle directory, const std::string& base, const FileId& id, Handle* lock) override {
-    int file = openat(fd(directory), base.c_str(), O_RDONLY | kOpenFlags);
+    int file = openat(fd(directory), base.c_str(), O_RDWR | kOpenFlags);
     if (file < 0) return Lock::Failed;
     FileStatus status{};
     if (!status_of(file, &status) || status.id != id) {
@@ -164,8 +164,10 @@ class PosixFiles final : public FileSystem {
     return Lock::Taken;
   }
 
-  Opened open_file(Handle directory, const std::string& base, Handle* file) override {
-    *file = openat(fd(directory), base.c_str(), O_RDWR | kOpenFlags);
+  // The lock's own descriptor, opened to read and write: closing the copy
+  // leaves the lock held.
+  Opened open_file(Handle, const std::string&, Handle lock, Handle* file) override {
+    *file = fcntl(fd(lock), F_DUPFD_CLOEXEC, 0);
     return *file < 0 ? Opened::Failed : Opened::Yes;
   }
 

@@ -241,7 +241,7 @@ class WindowsFiles final : public FileSystem {
 
   // Without delete sharing nobody moves it or the directories above it away
   // while it is open.
-  Opened open_file(Handle directory, const std::string& base, Handle* file) override {
+  Opened open_file(Handle directory, const std::string& base, Handle, Handle* file) override {
     HANDLE opened =
         CreateFileW((object(directory).path + wide(base)).c_str(), GENERIC_READ | GENERIC_WRITE | READ_CONTROL,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,

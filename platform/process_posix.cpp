@@ -73,7 +73,8 @@ void* obtain_memory(std::size_t size) {
 }
 
 Sink sink_of(Stream stream) {
-  return isatty(stream == Stream::Out ? STDOUT_FILENO : STDERR_FILENO) != 0 ? Sink::Terminal : Sink::File;
+  static const bool terminal[] = {isatty(STDOUT_FILENO) != 0, isatty(STDERR_FILENO) != 0};
+  return terminal[stream == Stream::Out ? 0 : 1] ? Sink::Terminal : Sink::File;
 }
 
 std::string locale_codeset() {

@@ -106,26 +106,3 @@ struct EncodedModel {
     left_out = Model(rule_file, separator).lines.size() < model.lines.size();
   }
 };
-
-// Rule-file bytes loaded and built into the tables a run's files get, as the tool does it; freed again.
-struct LoadedTables {
-  RuleSet set{};
-  RuleTables tables{};
-  bool built = false;
-
-  LoadedTables(const std::string& rule_file, char separator) {
-    MemoryFile file{rule_file};
-    built = load_rules(file.rules(), separator, &set).status == LoadStatus::Loaded &&
-            build_rule_tables(set, separator, &tables) == BuildStatus::Built;
-  }
-  LoadedTables(const LoadedTables&) = delete;
-  LoadedTables& operator=(const LoadedTables&) = delete;
-  ~LoadedTables() {
-    std::free(set.text);
-    if (built) {
-      release_rule_tables(&tables);
-    } else {
-      std::free(set.entries);
-    }
-  }
-};

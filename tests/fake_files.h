@@ -135,7 +135,7 @@ struct FakeFiles final : platform::FileSystem {
     *lock = open(id.index, true);
     return platform::Lock::Taken;
   }
-  platform::Opened open_file(Handle directory, const std::string& base, Handle* file) override {
+  platform::Opened open_file(Handle directory, const std::string& base, Handle, Handle* file) override {
     uint64_t node = entry(handles.at(directory).node, base);
     if (fails("open_file") || node == 0) return platform::Opened::Failed;
     if (kept_until_ms.count(node) != 0 && now_ms < kept_until_ms[node]) return platform::Opened::Busy;

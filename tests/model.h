@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "rewrite/stream.h"
+#include "rules/encoding.h"
 #include "rules/rule_table.h"
 
 // The rule file read by hand: the text ends at its first NUL, a leading UTF-8 byte-order mark is skipped, lines end
@@ -92,22 +93,25 @@ struct MemoryFile {
   ByteSink sink() { return ByteSink{this, begin, write}; }
 };
 
-// Rule-file bytes loaded and built into a table as the tool does it; freed again (the tool keeps them until it
-// exits) so that leak checks see the rest.
+// Rule-file bytes loaded and built into the tables a run's files get, as the tool does it: `table` holds the rules as
+// written. Freed again (the tool keeps them until it exits) so that leak checks see the rest.
 struct LoadedTable {
   RuleSet set{};
-  RuleTable table{};
+  RuleTables tables{};
+  RuleTable& table = tables.as_written;
   bool built = false;
 
   LoadedTable(const std::string& rule_file, char separator) {
     MemoryFile file{rule_file};
     built = load_rules(file.rules(), separator, &set).status == LoadStatus::Loaded &&
-            build_rule_table(set, separator, &table) == BuildStatus::Built;
+            build_rule_tables(set, separator, &tables) == BuildStatus::Built;
   }
+  LoadedTable(const LoadedTable&) = delete;
+  LoadedTable& operator=(const LoadedTable&) = delete;
   ~LoadedTable() {
     std::free(set.text);
     if (built) {
-      release_rule_table(&table);
+      release_rule_tables(&tables);
     } else {
       std::free(set.entries);
     }

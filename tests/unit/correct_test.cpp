@@ -22,7 +22,7 @@ struct Outcome {
   std::string out, err;
 };
 
-static Outcome correct(FakeFiles& files, LoadedTables& rules, const Names& names) {
+static Outcome correct(FakeFiles& files, LoadedTable& rules, const Names& names) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   bool corrected = correct_files(files, &rules.tables, names);
@@ -67,7 +67,7 @@ TEST(Correct, AFailureAtAnyCallLeavesTheFileAsItWas) {
   };
   int points = 0;
   for (const auto& c : cases) {
-    LoadedTables rules(c.rules, '^');
+    LoadedTable rules(c.rules, '^');
     for (std::size_t fail_at = 0;; ++fail_at) {
       FakeFiles files;
       files.add("d/f.txt", c.before);
@@ -104,7 +104,7 @@ TEST(Correct, AFailureAtAnyCallLeavesTheFileAsItWas) {
 }
 
 TEST(Correct, WaitsSaySoOnceAndEnd) {
-  LoadedTables rules("a^b\n", '^');
+  LoadedTable rules("a^b\n", '^');
   // How long another process holds the lock, or another program keeps the file open without sharing it, and
   // whether the run says that it waits and corrects the file.
   const struct { int64_t held_ms, kept_ms; bool says, corrected; } cases[] = {
@@ -136,7 +136,7 @@ TEST(Correct, WaitsSaySoOnceAndEnd) {
 }
 
 TEST(Correct, NamesTakenAndOtherUsersFilesStayAsTheyAre) {
-  LoadedTables rules("a^b\n", '^');
+  LoadedTable rules("a^b\n", '^');
   // The number 0 names "quorbel-aaaaaaaaaa.tmp", here taken under another spelling where letter case is ignored.
   const struct { std::vector<uint64_t> randoms; bool others_access; const char* failure; } cases[] = {
       {{0}, false, nullptr},
@@ -160,7 +160,7 @@ TEST(Correct, NamesTakenAndOtherUsersFilesStayAsTheyAre) {
 }
 
 TEST(Correct, OneFileUnderTwoNamesAndEachDirectorySyncedOnce) {
-  LoadedTables rules("a^b\n", '^');
+  LoadedTable rules("a^b\n", '^');
   FakeFiles files;
   files.add("d/f.txt", "aaa");
   files.add("d/g.txt", "a");

@@ -71,7 +71,7 @@ TEST(Encoding, ClassifierAgreesWithTheReferenceAtEveryChunking) {
 // A rule file loaded, and `text` corrected by the tool's own sequence in a file system in memory: the bytes the file
 // then holds, and "+" when rules were left out of it.
 static std::string correct(const std::string& rule_file, const std::string& text) {
-  LoadedTables rules(rule_file, '^');
+  LoadedTable rules(rule_file, '^');
   if (!rules.built) return "(no rules)";
   FakeFiles files;
   files.add("t", text);
