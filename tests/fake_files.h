@@ -1,7 +1,9 @@
 #pragma once
 // A file system in memory behind platform::FileSystem, for the per-file sequence without a disk: any call can be made
-// to fail, locks can be held by other processes for a while, names can be taken, and the clock moves only when the
-// tool sleeps.
+// to fail, locks held and files kept open by other processes for a while, names taken, letter case ignored; the clock
+// moves only when the tool sleeps.
+
+#include <strings.h>
 
 #include <map>
 #include <string>
@@ -11,12 +13,12 @@
 
 struct FakeFiles final : platform::FileSystem {
   using Handle = platform::Handle;
+  using Opened = platform::Opened;
   struct Node {
-    platform::FileKind kind = platform::FileKind::Regular;
+    bool directory = false;
     std::string bytes;
     std::map<std::string, uint64_t> entries;  // a directory's names
-    bool writable = true;
-    bool others_access = false;  // another user's file: its access cannot be carried
+    bool others_access = false;               // another user's file: its access cannot be carried
   };
   struct Open {
     uint64_t node;
@@ -24,60 +26,49 @@ struct FakeFiles final : platform::FileSystem {
     bool lock;
   };
 
-  std::map<uint64_t, Node> nodes{{1, Node{platform::FileKind::Directory, {}, {}, true, false}}};
+  std::map<uint64_t, Node> nodes{{1, Node{true, {}, {}, false}}};
   std::map<Handle, Open> handles;
   std::map<uint64_t, int64_t> held_until_ms;  // locks other processes hold, until then
-  std::map<uint64_t, int64_t> kept_until_ms;  // files other programs keep open, refusing to share them
+  std::map<uint64_t, int64_t> kept_until_ms;  // files other programs keep open, sharing them with nobody
   std::vector<uint64_t> randoms;              // given out first, then 1000, 1001...
+  uint64_t next_random = 1000;
   bool ignore_case = false;
   int fail_at = -1;  // the call, counted from 0, that fails
   std::vector<std::string> calls;
   std::vector<uint64_t> synced;
   int64_t now_ms = 0;
-  uint64_t next_random = 1000;
 
-  // Makes `path` ("d/f.txt") with every directory on the way.
-  void add(const std::string& path, const std::string& bytes, bool is_directory = false) {
+  // Makes the file `path` ("d/f.txt") with every directory on the way.
+  void add(const std::string& path, const std::string& bytes) {
     uint64_t at = 1;
-    for (std::size_t start = 0;;) {
-      std::size_t slash = path.find('/', start);
-      std::string name = path.substr(start, slash - start);
-      bool last = slash == std::string::npos;
-      uint64_t& child = nodes[at].entries[name];
-      if (child == 0) {
-        child = nodes.rbegin()->first + 1;
-        bool directory = !last || is_directory;
-        nodes[child] = Node{directory ? platform::FileKind::Directory : platform::FileKind::Regular, bytes, {}, true,
-                            false};
-      }
-      if (last) return;
+    for (std::size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1) {
+      slash = path.find('/', start);
+      uint64_t& child = nodes[at].entries[path.substr(start, slash - start)];
+      if (child == 0) child = nodes.rbegin()->first + 1;
+      nodes[child].directory = slash != std::string::npos;
+      if (slash == std::string::npos) nodes[child].bytes = bytes;
       at = child;
-      start = slash + 1;
     }
   }
   // The node `path` leads to, or 0.
   uint64_t find(const std::string& path) {
     uint64_t at = 1;
-    for (std::size_t start = 0; at != 0;) {
-      std::size_t slash = path.find('/', start);
+    for (std::size_t start = 0, slash = 0; at != 0 && slash != std::string::npos; start = slash + 1) {
+      slash = path.find('/', start);
       at = entry(at, path.substr(start, slash - start));
-      if (slash == std::string::npos) return at;
-      start = slash + 1;
     }
-    return 0;
+    return at;
+  }
+  // The name in `directory` that `name` leads to, or "".
+  std::string stored(uint64_t directory, const std::string& name) {
+    for (const auto& entry : nodes[directory].entries) {
+      if (entry.first == name || (ignore_case && strcasecmp(entry.first.c_str(), name.c_str()) == 0)) return entry.first;
+    }
+    return "";
   }
   uint64_t entry(uint64_t directory, const std::string& name) {
-    for (const auto& [entry_name, node] : nodes[directory].entries) {
-      if (entry_name == name || (ignore_case && same_ignoring_case(entry_name, name))) return node;
-    }
-    return 0;
-  }
-  static bool same_ignoring_case(const std::string& a, const std::string& b) {
-    auto lower = [](std::string s) {
-      for (char& c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-      return s;
-    };
-    return lower(a) == lower(b);
+    std::string found = stored(directory, name);
+    return found.empty() ? 0 : nodes[directory].entries[found];
   }
   std::vector<std::string> list(const std::string& directory) {
     std::vector<std::string> names;
@@ -94,61 +85,50 @@ struct FakeFiles final : platform::FileSystem {
     handles[handle] = Open{node, 0, lock};
     return handle;
   }
-  platform::FileStatus status(uint64_t index) {
-    const Node& node = nodes[index];
-    return {{7, index}, node.kind, node.writable, static_cast<int64_t>(node.bytes.size()), 0};
-  }
   Node& node_of(Handle handle) { return nodes[handles.at(handle).node]; }
+  bool status(uint64_t node, platform::FileStatus* found) {
+    using platform::FileKind;
+    if (node == 0) return false;
+    *found = {{7, node}, nodes[node].directory ? FileKind::Directory : FileKind::Regular, true,
+              static_cast<int64_t>(nodes[node].bytes.size()), 0};
+    return true;
+  }
 
   Handle open_directory_of(const std::string& name, std::string* base) override {
     std::size_t slash = name.rfind('/');
     uint64_t directory = slash == std::string::npos ? 1 : find(name.substr(0, slash));
-    *base = name.substr(slash + 1);
-    if (fails("open_directory_of") || directory == 0 || entry(directory, *base) == 0) return platform::kNoHandle;
-    for (const auto& named : nodes[directory].entries) {
-      if (named.second == entry(directory, *base)) *base = named.first;  // as the directory spells it
-    }
-    return open(directory);
+    *base = stored(directory, name.substr(slash + 1));  // as the directory spells it
+    return fails("open_directory_of") || base->empty() ? platform::kNoHandle : open(directory);
   }
   bool look(Handle directory, const std::string& base, platform::FileStatus* found) override {
-    uint64_t node = entry(handles.at(directory).node, base);
-    if (fails("look") || node == 0) return false;
-    *found = status(node);
-    return true;
+    return !fails("look") && status(entry(handles.at(directory).node, base), found);
   }
   bool status_of(Handle file, platform::FileStatus* found) override {
-    if (fails("status_of")) return false;
-    *found = status(handles.at(file).node);
-    return true;
+    return !fails("status_of") && status(handles.at(file).node, found);
   }
   bool holds_files_safely(Handle) override { return !fails("holds_files_safely"); }
   platform::Lock try_lock(Handle directory, const std::string& base, const platform::FileId& id,
                           Handle* lock) override {
     if (fails("try_lock")) return platform::Lock::Failed;
-    auto held = held_until_ms.find(id.index);
-    if (entry(handles.at(directory).node, base) != id.index || (held != held_until_ms.end() && now_ms < held->second)) {
-      return platform::Lock::Busy;
-    }
-    for (const auto& opened : handles) {
-      if (opened.second.lock && opened.second.node == id.index) return platform::Lock::Busy;
-    }
+    bool held = entry(handles.at(directory).node, base) != id.index || now_ms < held_until_ms[id.index];
+    for (const auto& opened : handles) held = held || (opened.second.lock && opened.second.node == id.index);
+    if (held) return platform::Lock::Busy;
     *lock = open(id.index, true);
     return platform::Lock::Taken;
   }
-  platform::Opened open_file(Handle directory, const std::string& base, Handle, Handle* file) override {
+  Opened open_file(Handle directory, const std::string& base, Handle, Handle* file) override {
     uint64_t node = entry(handles.at(directory).node, base);
-    if (fails("open_file") || node == 0) return platform::Opened::Failed;
-    if (kept_until_ms.count(node) != 0 && now_ms < kept_until_ms[node]) return platform::Opened::Busy;
+    if (fails("open_file") || node == 0) return Opened::Failed;
+    if (now_ms < kept_until_ms[node]) return Opened::Busy;
     *file = open(node);
-    return platform::Opened::Yes;
+    return Opened::Yes;
   }
   platform::Created create_exclusive(Handle directory, const std::string& name, Handle, Handle* file) override {
     if (fails("create_exclusive")) return platform::Created::Failed;
-    uint64_t at = handles.at(directory).node;
-    if (entry(at, name) != 0) return platform::Created::NameTaken;
+    if (entry(handles.at(directory).node, name) != 0) return platform::Created::NameTaken;
     uint64_t node = nodes.rbegin()->first + 1;
     nodes[node] = Node{};
-    nodes[at].entries[name] = node;
+    node_of(directory).entries[name] = node;
     *file = open(node);
     return platform::Created::Yes;
   }
@@ -161,9 +141,8 @@ struct FakeFiles final : platform::FileSystem {
     return static_cast<int32_t>(count);
   }
   bool rewind(Handle file) override {
-    if (fails("rewind")) return false;
     handles.at(file).position = 0;
-    return true;
+    return !fails("rewind");
   }
   bool write(Handle file, const char* bytes, int32_t count) override {
     if (fails("write")) return false;
@@ -177,22 +156,19 @@ struct FakeFiles final : platform::FileSystem {
   }
   bool flush(Handle) override { return !fails("flush"); }
   platform::Access copy_access(Handle from, Handle) override {
-    return fails("copy_access") || node_of(from).others_access ? platform::Access::NotCarried
-                                                               : platform::Access::Copied;
+    bool refused = fails("copy_access") || node_of(from).others_access;
+    return refused ? platform::Access::NotCarried : platform::Access::Copied;
   }
-  platform::Opened move_over(Handle directory, Handle temp, const std::string& temp_name,
-                             const std::string& base) override {
-    Node& at = node_of(directory);
-    if (fails("move_over") || at.entries.count(temp_name) == 0) return platform::Opened::Failed;
-    at.entries[base] = handles.at(temp).node;
-    at.entries.erase(temp_name);
-    return platform::Opened::Yes;
+  Opened move_over(Handle directory, Handle temp, const std::string& temp_name, const std::string& base) override {
+    std::map<std::string, uint64_t>& entries = node_of(directory).entries;
+    if (fails("move_over") || entries.count(temp_name) == 0) return Opened::Failed;
+    entries[base] = handles.at(temp).node;
+    entries.erase(temp_name);
+    return Opened::Yes;
   }
   void remove(Handle directory, Handle file, const std::string& name) override {
-    Node& at = node_of(directory);
-    if (!fails("remove") && at.entries.count(name) != 0 && at.entries[name] == handles.at(file).node) {
-      at.entries.erase(name);
-    }
+    std::map<std::string, uint64_t>& entries = node_of(directory).entries;
+    if (!fails("remove") && entries.count(name) != 0 && entries[name] == handles.at(file).node) entries.erase(name);
   }
   bool sync_directory(Handle directory) override {
     synced.push_back(handles.at(directory).node);

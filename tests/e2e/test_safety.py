@@ -68,17 +68,11 @@ class SafetyTest(ToolTest):
         self.assert_run(*names, out=done(*names), files={**dict.fromkeys(names, b"bbb"), leftover: b"aaa"})
         self.assertEqual(self.ls(), sorted(names + [leftover]))
         victim, tmp = self.write("victim", b"precious"), self.path("quorbel.tmp")
-        os.remove(tmp)
-        plants = [os.mkdir, lambda tmp: os.link(victim, tmp), lambda tmp: os.chmod(self.write(tmp, b"aaa"), 0o444)]
-        if LINUX:  # wine shows a symbolic link as the file it points to
-            plants += [lambda tmp: os.symlink(victim, tmp), os.mkfifo, lambda tmp: os.symlink(self.path("new"), tmp)]
-        for plant in plants:
-            plant(tmp)
+        for plant in [lambda: os.link(victim, tmp)] + ([lambda: os.symlink(victim, tmp)] if LINUX else []):
+            os.remove(tmp)
+            plant()
             self.write("t.txt", b"aaa")
             self.assert_run("t.txt", out=done("t.txt"), files={"t.txt": b"bbb", "victim": b"precious"})
-            self.assertFalse(os.path.exists(self.path("new")))
-            self.assertTrue(os.path.lexists(tmp))
-            (os.rmdir if os.path.isdir(tmp) and not os.path.islink(tmp) else os.unlink)(tmp)
 
     @unittest.skipUnless(LINUX, "Linux modes")
     def test_a_directory_where_others_may_swap_names_gets_no_temporary_file(self):
@@ -177,28 +171,6 @@ class SafetyTest(ToolTest):
         self.assertEqual([os.stat(self.path(name))[4:6] for name in names], [case[1:] for case in cases])
         self.assertEqual(os.getxattr(self.path("shared", "cap.txt"), "security.capability"), capability)
         self.assertEqual(self.ls("shared"), sorted(name for name, _, _ in cases))
-
-    @unittest.skipUnless(OTHERS, "other users, played by root; timed")
-    def test_another_user_cannot_put_a_file_in_place_of_roots(self):
-        # Root corrects a file in its own directory, started from a directory another user owns and fills with
-        # files called like the temporary file.
-        self.write_rules({b"a": b"b"})
-        os.makedirs(self.path("theirs"))
-        os.makedirs(self.path("roots"), 0o700)
-        os.chown(self.path("theirs"), 4242, 4242)
-        for path in (self.scratch, self.work):
-            os.chmod(path, 0o755)
-        planter = ("import os, time\nos.chdir(%r)\nend = time.time() + %f\nwhile time.time() < end:\n"
-                   "    open('evil', 'w').write('EVIL'); os.rename('evil', 'quorbel.tmp')\n")
-        planter = subprocess.Popen(["setpriv", "--reuid=4242", "--regid=4242", "--clear-groups", sys.executable,
-                                    "-c", planter % (self.path("theirs"), max(SOAK, 2))])
-        self.addCleanup(planter.kill)
-        target = self.path("roots", "f.txt")
-        while planter.poll() is None:
-            self.write(target, b"a" * 100_000 + b"ROOT")
-            self.assert_run(target, out=done(target), cwd=self.path("theirs"))
-            self.assertEqual((self.read(target), os.stat(target).st_uid), (b"b" * 100_000 + b"ROOT", 0))
-        self.assertEqual((planter.returncode, self.ls("roots")), (0, ["f.txt"]))
 
     def test_a_file_with_nothing_to_change_is_left_untouched(self):
         self.write_rules({b"a": b"a", b"x": b"y"})  # a key may stand for itself

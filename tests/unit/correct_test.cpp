@@ -12,6 +12,7 @@
 
 #include "app/correct_files.h"
 #include "app/messages.h"
+#include "rules/allocation.h"
 #include "fake_files.h"
 #include "encoding_model.h"
 
@@ -101,6 +102,29 @@ TEST(Correct, AFailureAtAnyCallLeavesTheFileAsItWas) {
   std::printf("failures injected at %d calls\n", points);
   testing::Test::RecordProperty("injection_points", points);
   EXPECT_GT(points, 40);
+}
+
+// Whichever allocation fails while the rules are built in a file's encoding, the run says so on standard error,
+// leaves that file as it is and corrects the next.
+TEST(Correct, OutOfMemoryForTheRulesInAFilesEncodingLeavesThatFile) {
+  for (int allowed = 0;; ++allowed) {
+    LoadedTable rules("nao^n\xc3\xa3o\n", '^');
+    FakeFiles files;
+    files.add("ansi", "nao \xe9");
+    files.add("utf8", "nao");
+    fail_allocations_after(allowed);
+    Outcome run = correct(files, rules, {"ansi", "utf8"});
+    fail_allocations_after(-1);
+    bool failed = !run.err.empty();
+    EXPECT_EQ(run.out, printed("Analisando: ansi\nAnalisando: utf8\nFeito\n"));
+    EXPECT_EQ(std::make_pair(run.err, run.corrected), std::make_pair(failed ? printed(text::kNoMemory) : "", !failed));
+    EXPECT_EQ(files.nodes[files.find("ansi")].bytes + "|" + files.nodes[files.find("utf8")].bytes,
+              (failed ? "nao \xe9" : "n\xe3o \xe9") + std::string("|n\xc3\xa3o"));
+    if (!failed) {
+      EXPECT_GT(allowed, 3);
+      break;
+    }
+  }
 }
 
 TEST(Correct, WaitsSaySoOnceAndEnd) {

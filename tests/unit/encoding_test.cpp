@@ -2,24 +2,16 @@
 // and the rules of each class over texts of each class through the table choice and the stream.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "app/correct_files.h"
 #include "app/messages.h"
-#include "app/run.h"
 #include "encoding_model.h"
 #include "fake_files.h"
-#include "rules/allocation.h"
 
 using namespace std::string_literals;
 
@@ -33,35 +25,18 @@ const std::string kPieces[] = {
     "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xf8\x88\x80\x80\x80", "\xfe", "\xff", "\xc3", "\xe2\x82", "\xf0\x9f\x98",
     "\xe3o", "\xe9", "\x81\x8d"};
 
+// Each piece about the vector blocks' edges, at every chunking; random texts are the fuzzer's.
 TEST(Encoding, ClassifierAgreesWithTheReferenceAtEveryChunking) {
-  std::mt19937 random(2103);
-  std::vector<std::string> texts{"", "\xef\xbb\xbf" "a"};
   for (const std::string& piece : kPieces) {
-    for (std::size_t at : {0, 1, 29, 31, 32, 61, 62, 63, 64, 65, 127, 128, 190}) {  // about the vector blocks
-      texts.push_back("\xc3\xa9" + std::string(at, 'a') + piece + std::string(at % 7, 'b'));
-      texts.push_back(std::string(at, 'a') + piece + std::string(130, 'a'));
-    }
-  }
-  for (int round = 0; round < 400; ++round) {
-    std::string text;
-    // Mostly the valid pieces, NUL aside; every fifth all pieces; every fifth random bytes.
-    std::size_t kinds = round % 5 == 1 ? std::size(kPieces) : 14;
-    for (std::size_t pieces = 1 + random() % 200; pieces > 0; --pieces) {
-      std::size_t pick = random() % kinds;
-      text += pick == 2 && kinds == 14 ? "b" : kPieces[pick];
-    }
-    if (round % 5 == 0) {
-      text.assign(random() % 300, 'a');
-      for (char& byte : text) byte = random() % 4 == 0 ? static_cast<char>(random()) : byte;
-    }
-    texts.push_back(text);
-  }
-  for (const std::string& text : texts) {
-    for (ClassifyPath path : kPaths) {
-      if (!processor_has(path)) continue;
-      for (TextClass rules : {TextClass::Utf8, TextClass::SingleByte}) {
-        for (std::size_t chunk = 1; chunk <= text.size(); chunk += chunk < 70 ? 1 : 17) {
-          ASSERT_EQ(check_classifier(text, rules, path, chunk), "") << testing::PrintToString(text);
+    for (std::size_t at : {0, 1, 29, 31, 32, 61, 62, 63, 64, 65, 127, 128, 190}) {
+      for (const std::string& text : {"\xc3\xa9" + std::string(at, 'a') + piece + std::string(at % 7, 'b'),
+                                      std::string(at, 'a') + piece + std::string(130, 'a')}) {
+        for (ClassifyPath path : kPaths) {
+          for (TextClass rules : {TextClass::Utf8, TextClass::SingleByte}) {
+            for (std::size_t chunk = 1; processor_has(path) && chunk <= text.size(); chunk += chunk < 70 ? 1 : 17) {
+              ASSERT_EQ(check_classifier(text, rules, path, chunk), "") << testing::PrintToString(text);
+            }
+          }
         }
       }
     }
@@ -156,34 +131,4 @@ TEST(Encoding, RandomRulesAgreeWithTheModel) {
     std::string expected = rules.built ? rewrite_by(rules.table, text, lookup_in_search_order) : text;
     ASSERT_EQ(correct(rule_file, text), expected + (model.left_out ? "+" : "")) << rule_file << "|" << text;
   }
-}
-
-// Whichever allocation fails while the rules are built in a file's encoding, the run says so on standard error,
-// leaves that file as it is and corrects the next.
-TEST(Encoding, OutOfMemoryForTheOtherEncodingLeavesTheFile) {
-  std::string program = testing::TempDir() + "quorbel_encoding_test_" + std::to_string(getpid());
-  std::string ansi = program + "_ansi.txt", utf8 = program + "_utf8.txt";
-  std::ofstream(program + ".cfg", std::ios::binary) << "nao^n\xc3\xa3o\n";
-  int allowed = 0;
-  for (std::string err = "-"; !err.empty(); ++allowed) {
-    std::ofstream(ansi, std::ios::binary) << "nao \xe9";
-    std::ofstream(utf8, std::ios::binary) << "nao";
-    fail_allocations_after(allowed);
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    int status = run(platform::system_files(), program, program, {ansi, utf8}, '^');
-    std::string out = testing::internal::GetCapturedStdout();
-    err = testing::internal::GetCapturedStderr();
-    fail_allocations_after(-1);
-    if (status == kRulesUnusable) continue;  // before any file, as the set-up test has it
-    bool failed = !err.empty();
-    EXPECT_EQ(out, "Analisando: " + ansi + "\r\nAnalisando: " + utf8 + "\r\nFeito\r\n") << allowed;
-    EXPECT_EQ(err, failed ? "Mem\xf3ria insuficiente\r\n" : "") << allowed;
-    for (const auto& [name, bytes] : {std::pair(ansi, failed ? "nao \xe9" : "n\xe3o \xe9"), {utf8, "n\xc3\xa3o"}}) {
-      std::ifstream in(name, std::ios::binary);
-      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), bytes) << allowed;
-    }
-  }
-  EXPECT_GT(allowed, 8);
-  for (const std::string& name : {program + ".cfg", ansi, utf8}) std::remove(name.c_str());
 }

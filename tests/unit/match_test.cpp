@@ -140,13 +140,3 @@ TEST(Match, StreamAcrossWindowBoundaries) {
   }
   report_paths(ran);
 }
-
-TEST(Match, StreamReportsReadAndWriteFailures) {
-  LoadedTable rules("a^b\n", '^');
-  MemoryFile input{std::string(300000, 'a'), 1}, output;
-  output.input = &input.bytes;
-  EXPECT_EQ(rewrite_stream(rules.table, input.source(), output.sink(), kWindowSize), StreamResult::ReadFailed);
-  input = MemoryFile{std::string(300000, 'a')};
-  output.fail_after = 0;
-  EXPECT_EQ(rewrite_stream(rules.table, input.source(), output.sink(), kLargeWindowSize), StreamResult::WriteFailed);
-}
