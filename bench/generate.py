@@ -258,3 +258,24 @@ def portuguese_text(word_list, share, size, typed_bare=None):
     weights = [w * (1 - share) / head_sum for w in head] + [w * share / tail_sum for w in tail]
     cumulative = list(itertools.accumulate(weights))
     return prose(lambda: rng.choices(vocabulary, cum_weights=cumulative, k=990), rng, size)
+
+
+
+def random_bytes(size):
+    return random.Random(0x4A4D).randbytes(size).decode("latin-1")
+
+
+def adversarial():
+    """A key of 199 `a` and a `b`: over a text of `a`, every position walks 199
+    bytes of it and fails at the last."""
+    return rules_text([("a" * (MAX_KEY - 1) + "b", "x")])
+
+
+def file_pieces(text, keys, count, size, every):
+    """`count` pieces of `size` characters cut from `text`: every `every`-th holds
+    a key, the others none."""
+    holding, free = [], []
+    for start in range(0, len(text) - size, size // 8):  # overlapping cuts, enough of either kind
+        piece = text[start:start + size]
+        (holding if any(key in piece for key in keys) else free).append(piece)
+    return [holding[i % len(holding)] if i % every == 0 else free[i % len(free)] for i in range(count)]
