@@ -139,7 +139,7 @@ bool take(NamedFile* c) {
 
 int32_t read_named(void* context, char* buffer, int32_t size) {
   auto* c = static_cast<NamedFile*>(context);
-  int32_t count = c->files.read(c->file.handle, buffer, size);
+  int32_t count = platform::read_fully(c->files, c->file.handle, buffer, size);
   if (count < 0 || !c->classifying) return count;
   classify(&c->classifier, buffer, static_cast<std::size_t>(count));
   c->other_rules = may_need_other_rules(c->classifier, count < size);  // a short read is the end
@@ -165,7 +165,7 @@ bool begin_temp(void* context, int64_t unchanged) {
 
 bool write_temp(void* context, const char* bytes, int32_t count) {
   auto* c = static_cast<NamedFile*>(context);
-  return c->files.write(c->temp.handle, bytes, count);
+  return platform::write_fully(c->files, c->temp.handle, bytes, count);
 }
 
 // Whether `name` in the file's directory still is the open `file`.
@@ -201,7 +201,7 @@ const char* choose_rules(NamedFile* c, const RuleTable** table) {
   static char chunk[kLargeWindowSize];
   int32_t count = kLargeWindowSize;
   while (count == kLargeWindowSize && !settled(c->classifier)) {
-    count = c->files.read(c->file.handle, chunk, kLargeWindowSize);
+    count = platform::read_fully(c->files, c->file.handle, chunk, kLargeWindowSize);
     if (count < 0) return text::kCannotRead;
     classify(&c->classifier, chunk, static_cast<std::size_t>(count));
   }

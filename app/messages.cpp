@@ -1,5 +1,6 @@
 #include "app/messages.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/utf16.h"
@@ -62,13 +63,28 @@ std::u16string rendered_for_console(const char* text, std::initializer_list<std:
   return line;
 }
 
+void set_up_streams() {
+  // A setting that cannot be made leaves the default, with which the tool
+  // still works. The C library sizes a buffer it allocates itself as it
+  // likes: it is given one.
+  (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
+  if (platform::sink_of(platform::Stream::Out) == platform::Sink::File) {
+    static char buffer[kRedirectedBufferSize];
+    (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
+  } else {
+    (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
+  }
+}
+
 void print(platform::Stream stream, const char* text, std::initializer_list<std::string_view> names) {
   static const std::string codeset = platform::locale_codeset();
   Encoding encoding = encoding_for(platform::sink_of(stream), codeset);
   if (encoding == Encoding::Utf16) {
     platform::write_console(stream, rendered_for_console(text, names));
   } else {
-    platform::write_bytes(stream, rendered(encoding, text, names));
+    // A console write that fails has no one left to tell.
+    std::string line = rendered(encoding, text, names);
+    (void)std::fwrite(line.data(), 1, line.size(), stream == platform::Stream::Out ? stdout : stderr);
   }
 }
 
@@ -78,4 +94,9 @@ void print_error_report(std::string_view name, int error) {
 
 bool waits_for_enter(const platform::ConsoleFacts& facts) {
   return facts.attached_processes == 1 && facts.input_is_console && facts.output_is_console;
+}
+
+void read_line() {
+  for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
+  }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The texts the tool prints, as ISO-8859-1 bytes, and printing them.
 
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -58,7 +59,16 @@ std::string rendered(Encoding encoding, const char* text, std::initializer_list<
 // The same for a console: the names from UTF-8.
 std::u16string rendered_for_console(const char* text, std::initializer_list<std::string_view> names);
 
-// Writes `text` with each "%s" replaced by the next of `names`, in one piece.
+// Redirected standard output is written in blocks of this size.
+constexpr std::size_t kRedirectedBufferSize = 512;
+
+// Sets the standard streams up once, after the process: standard error
+// unbuffered, standard output unbuffered where someone reads it as it comes
+// and in blocks of kRedirectedBufferSize where it is redirected.
+void set_up_streams();
+
+// Writes `text` with each "%s" replaced by the next of `names`, in one piece,
+// so that an unbuffered stream still gets whole lines.
 void print(platform::Stream stream, const char* text, std::initializer_list<std::string_view> names = {});
 
 // The standard error report: the name, ": ", the system's text for `error`
@@ -71,3 +81,6 @@ void print_error_report(std::string_view name, int error);
 // shell or a batch file (each another process on the console) or a
 // redirected stream never waits.
 bool waits_for_enter(const platform::ConsoleFacts& facts);
+
+// Reads standard input up to a line end, or its end when the console goes.
+void read_line();

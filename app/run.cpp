@@ -25,7 +25,7 @@ struct RuleFile {
 
 int32_t read_rules(void* context, char* buffer, int32_t size) {
   auto* file = static_cast<RuleFile*>(context);
-  return file->files.read(file->handle, buffer, size);
+  return platform::read_fully(file->files, file->handle, buffer, size);
 }
 
 bool rewind_rules(void* context) {
@@ -103,7 +103,7 @@ int run(platform::FileSystem& files, const std::optional<std::string>& program, 
   std::string rule_path = rule_file_path(program.value_or(started_as));
   if (names.empty()) {
     print(platform::Stream::Out, text::kUsage, {program.value_or(started_as), rule_path});
-    if (waits_for_enter(platform::console_facts())) platform::read_line();
+    if (waits_for_enter(platform::console_facts())) read_line();
     return kDone;
   }
   int error = ENOENT;

@@ -67,11 +67,12 @@ class FileSystem {
   // reason in `error`, when it cannot be opened or is not a regular file.
   virtual Handle open_rule_file(const std::string& path, int* error) = 0;
 
-  // Fills up to `size` bytes, short only at the end; -1 on failure (errno set).
+  // One read or write as the system makes it: the bytes it took, possibly
+  // fewer than asked (a read gives 0 only at the end), or -1 on failure
+  // (errno set). read_fully() and write_fully() go on until all are done.
   virtual int32_t read(Handle file, char* buffer, int32_t size) = 0;
+  virtual int32_t write(Handle file, const char* bytes, int32_t count) = 0;
   virtual bool rewind(Handle file) = 0;
-  // Writes all bytes or fails.
-  virtual bool write(Handle file, const char* bytes, int32_t count) = 0;
   // Copies the first `count` bytes of `from` to the empty `to`, leaving the
   // read position of `from` where it was.
   virtual bool copy_start(Handle from, Handle to, int64_t count) = 0;
@@ -100,5 +101,10 @@ class FileSystem {
 
 // The system's files.
 FileSystem& system_files();
+
+// Fills up to `size` bytes, short only at the end; -1 on failure.
+int32_t read_fully(FileSystem& files, Handle file, char* buffer, int32_t size);
+// Writes all bytes, or fails.
+bool write_fully(FileSystem& files, Handle file, const char* bytes, int32_t count);
 
 }  // namespace platform

@@ -190,28 +190,19 @@ class PosixFiles final : public FileSystem {
   }
 
   int32_t read(Handle file, char* buffer, int32_t size) override {
-    int32_t filled = 0;
-    while (filled < size) {
-      ssize_t count = ::read(fd(file), buffer + filled, static_cast<std::size_t>(size - filled));
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0) return -1;
-      if (count == 0) break;
-      filled += static_cast<int32_t>(count);
+    ssize_t count = 0;
+    while ((count = ::read(fd(file), buffer, static_cast<std::size_t>(size))) < 0 && errno == EINTR) {
     }
-    return filled;
+    return static_cast<int32_t>(count);
   }
 
   bool rewind(Handle file) override { return lseek(fd(file), 0, SEEK_SET) == 0; }
 
-  bool write(Handle file, const char* bytes, int32_t count) override {
-    for (auto left = static_cast<std::size_t>(count); left > 0;) {
-      ssize_t written = ::write(fd(file), bytes, left);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      bytes += written;
-      left -= static_cast<std::size_t>(written);
+  int32_t write(Handle file, const char* bytes, int32_t count) override {
+    ssize_t written = 0;
+    while ((written = ::write(fd(file), bytes, static_cast<std::size_t>(count))) < 0 && errno == EINTR) {
     }
-    return true;
+    return static_cast<int32_t>(written);
   }
 
   bool copy_start(Handle from, Handle to, int64_t count) override {
@@ -227,7 +218,7 @@ class PosixFiles final : public FileSystem {
         auto want = static_cast<std::size_t>(std::min<int64_t>(count - offset, static_cast<int64_t>(buffer.size())));
         ssize_t got = pread(fd(from), buffer.data(), want, offset);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0 || !write(to, buffer.data(), static_cast<int32_t>(got))) return false;
+        if (got <= 0 || !write_fully(*this, to, buffer.data(), static_cast<int32_t>(got))) return false;
         offset += got;
       }
     }

@@ -296,29 +296,18 @@ class WindowsFiles final : public FileSystem {
   }
 
   int32_t read(Handle file, char* buffer, int32_t size) override {
-    int32_t filled = 0;
-    while (filled < size) {
-      DWORD count = 0;
-      if (!ReadFile(native(file), buffer + filled, static_cast<DWORD>(size - filled), &count, nullptr)) {
-        errno = errno_of(GetLastError());
-        return -1;
-      }
-      if (count == 0) break;
-      filled += static_cast<int32_t>(count);
-    }
-    return filled;
+    DWORD count = 0;
+    if (ReadFile(native(file), buffer, static_cast<DWORD>(size), &count, nullptr)) return static_cast<int32_t>(count);
+    errno = errno_of(GetLastError());
+    return -1;
   }
 
   bool rewind(Handle file) override { return SetFilePointerEx(native(file), LARGE_INTEGER{}, nullptr, FILE_BEGIN); }
 
-  bool write(Handle file, const char* bytes, int32_t count) override {
-    for (auto left = static_cast<DWORD>(count); left > 0;) {
-      DWORD written = 0;
-      if (!WriteFile(native(file), bytes, left, &written, nullptr) || written == 0) return false;
-      bytes += written;
-      left -= written;
-    }
-    return true;
+  int32_t write(Handle file, const char* bytes, int32_t count) override {
+    DWORD written = 0;
+    return WriteFile(native(file), bytes, static_cast<DWORD>(count), &written, nullptr) ? static_cast<int32_t>(written)
+                                                                                        : -1;
   }
 
   bool copy_start(Handle from, Handle to, int64_t count) override {
@@ -328,7 +317,7 @@ class WindowsFiles final : public FileSystem {
     bool copied = true;
     for (int64_t done = 0; copied && done < count;) {
       auto want = static_cast<int32_t>(std::min<int64_t>(count - done, static_cast<int64_t>(buffer.size())));
-      copied = read(from, buffer.data(), want) == want && write(to, buffer.data(), want);
+      copied = read_fully(*this, from, buffer.data(), want) == want && write_fully(*this, to, buffer.data(), want);
       done += want;
     }
     return SetFilePointerEx(native(from), position, nullptr, FILE_BEGIN) && copied;

@@ -22,12 +22,11 @@ std::optional<std::string> program_path(const char* argv0);
 // wildcard is expanded.
 std::vector<std::string> file_arguments(int argc, char** argv);
 
-// Sets the streams up once at start: standard error unbuffered; standard
-// output unbuffered on a terminal and block-buffered (512 bytes) otherwise.
-// A closed standard stream is opened on the null device, so that no file
-// takes its place. Also keeps an exceeded file-size limit from killing the
-// process, so that the write fails and is reported instead. False when the
-// process cannot be set up safely.
+// Sets the process up once at start. A closed standard stream is opened on
+// the null device: a file opened later must never take its place, or
+// messages would be written into it. An exceeded file-size limit does not kill
+// the process, so that the write fails and is reported instead. Messages
+// bring their own line ends. False when the process cannot be set up safely.
 bool setup_process();
 
 // Memory for the rules and their tables, held until the process ends and
@@ -37,9 +36,6 @@ bool setup_process();
 void* obtain_memory(std::size_t size);
 
 enum class Stream { Out, Err };
-
-// Redirected standard output is written in blocks of this size.
-constexpr std::size_t kRedirectedBufferSize = 512;
 
 // What a stream leads to: a file, pipe or device; a terminal, which takes
 // bytes; or a Windows console, which takes UTF-16.
@@ -52,17 +48,13 @@ Sink sink_of(Stream stream);
 // installed. Windows has no such locale: always empty there.
 std::string locale_codeset();
 
-// Writes the bytes as they are, in one piece, so that an unbuffered stream
-// still gets whole lines; or UTF-16 to a console.
-void write_bytes(Stream stream, const std::string& bytes);
+// Writes UTF-16 to a console: accents read right whatever its code page. A
+// console write that fails has no one left to tell.
 void write_console(Stream stream, const std::u16string& text);
 
 // A name as programs that read redirected output expect it: as given on
 // Linux; on Windows in the ANSI code page, with "?" for what it lacks.
 std::string name_for_output(std::string_view name);
-
-// Writes out pending standard output; called at a normal end.
-void flush_console();
 
 // What Windows tells of the console a process runs in; nothing elsewhere.
 struct ConsoleFacts {
@@ -71,8 +63,5 @@ struct ConsoleFacts {
   bool output_is_console;
 };
 ConsoleFacts console_facts();
-
-// Reads standard input up to a line end or its end.
-void read_line();
 
 }  // namespace platform

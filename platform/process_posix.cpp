@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -44,21 +43,10 @@ std::optional<std::string> shell_path(const std::string& word) {
 }  // namespace
 
 bool setup_process() {
-  // A file opened later must never take the place of a closed standard
-  // stream: messages would be written into it.
   for (int descriptor = 0; descriptor <= STDERR_FILENO; ++descriptor) {
     if (fcntl(descriptor, F_GETFD) >= 0 || errno != EBADF) continue;
     int null = open("/dev/null", O_RDWR);
     if (null != descriptor && (null < 0 || dup2(null, descriptor) != descriptor || close(null) != 0)) return false;
-  }
-  // A setting that cannot be made leaves the default, with which the tool still works.
-  (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
-  if (isatty(STDOUT_FILENO)) {
-    (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
-  } else {
-    // The C library sizes a buffer it allocates itself as it likes: give it one.
-    static char buffer[kRedirectedBufferSize];
-    (void)std::setvbuf(stdout, buffer, _IOFBF, kRedirectedBufferSize);
   }
   (void)std::signal(SIGXFSZ, SIG_IGN);
   return true;
@@ -93,23 +81,12 @@ std::string locale_codeset() {
   return codeset;
 }
 
-// A console write that fails has no one left to tell.
-void write_bytes(Stream stream, const std::string& bytes) {
-  (void)std::fwrite(bytes.data(), 1, bytes.size(), stream == Stream::Out ? stdout : stderr);
-}
-
 void write_console(Stream, const std::u16string&) {}  // no such console here
 
 std::string name_for_output(std::string_view name) { return std::string(name); }
 
-void flush_console() { (void)std::fflush(stdout); }
-
 ConsoleFacts console_facts() { return {0, false, false}; }
 
-void read_line() {
-  for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
-  }
-}
 
 std::optional<std::string> program_path(const char* argv0) {
   // readlink does not say how long the target is: grow until it fits.

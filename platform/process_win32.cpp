@@ -52,8 +52,6 @@ std::string name_for_output(std::string_view name) {
 }
 
 bool setup_process() {
-  // A file opened later must never take the place of a closed standard
-  // stream: messages would be written into it.
   for (int descriptor = 0; descriptor <= 2; ++descriptor) {
     if (_get_osfhandle(descriptor) != -1) continue;
     int null = _open("NUL", _O_RDWR);
@@ -61,16 +59,8 @@ bool setup_process() {
   }
   // A file on a drive without its disk fails rather than asking in a window.
   SetErrorMode(SEM_FAILCRITICALERRORS);
-  // The messages bring their own line ends.
   _setmode(_fileno(stdout), _O_BINARY);
   _setmode(_fileno(stderr), _O_BINARY);
-  // A setting that cannot be made leaves the default, with which the tool still works.
-  (void)std::setvbuf(stderr, nullptr, _IONBF, 0);
-  if (_isatty(_fileno(stdout))) {
-    (void)std::setvbuf(stdout, nullptr, _IONBF, 0);
-  } else {
-    (void)std::setvbuf(stdout, nullptr, _IOFBF, kRedirectedBufferSize);
-  }
   console_out = is_console(STD_OUTPUT_HANDLE);
   console_err = is_console(STD_ERROR_HANDLE);
   return true;
@@ -83,12 +73,6 @@ Sink sink_of(Stream stream) { return (stream == Stream::Out ? console_out : cons
 
 std::string locale_codeset() { return {}; }
 
-// A console write that fails has no one left to tell.
-void write_bytes(Stream stream, const std::string& bytes) {
-  (void)std::fwrite(bytes.data(), 1, bytes.size(), stream == Stream::Out ? stdout : stderr);
-}
-
-// Accents read right whatever the console's code page.
 void write_console(Stream stream, const std::u16string& text) {
   HANDLE console = GetStdHandle(stream == Stream::Out ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   for (std::size_t at = 0; at < text.size();) {
@@ -102,17 +86,9 @@ void write_console(Stream stream, const std::u16string& text) {
   }
 }
 
-void flush_console() { (void)std::fflush(stdout); }
-
 ConsoleFacts console_facts() {
   DWORD processes[2];  // enough to tell whether another process shares the console
   return {GetConsoleProcessList(processes, 2), is_console(STD_INPUT_HANDLE), console_out};
-}
-
-// Any line ends the wait, and so does a console that goes away.
-void read_line() {
-  for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
-  }
 }
 
 std::optional<std::string> program_path(const char*) {

@@ -144,10 +144,10 @@ struct FakeFiles final : platform::FileSystem {
     handles.at(file).position = 0;
     return !fails("rewind");
   }
-  bool write(Handle file, const char* bytes, int32_t count) override {
-    if (fails("write")) return false;
+  int32_t write(Handle file, const char* bytes, int32_t count) override {
+    if (fails("write")) return -1;
     node_of(file).bytes.append(bytes, static_cast<std::size_t>(count));
-    return true;
+    return count;
   }
   bool copy_start(Handle from, Handle to, int64_t count) override {
     if (fails("copy_start")) return false;
