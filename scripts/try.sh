@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build
 cmake --preset tool
 cmake --build --preset tool
-# The Windows executables too, into build-win, when the cross compiler is here.
-if command -v i686-w64-mingw32-g++-posix >/dev/null; then
+# The Windows executables too, into build-win, when a working cross compiler is here.
+if i686-w64-mingw32-g++-posix --version >/dev/null 2>&1; then
   cmake --preset windows
   cmake --build --preset windows
 fi
